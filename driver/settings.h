@@ -1,0 +1,66 @@
+// Process-wide driver settings: the device path, the switches, the retry
+// settings and one timeout pair (minutes, seconds) per SAT function. They
+// are plain exported globals, as point-of-sale programs and our tests set
+// them directly.
+#pragma once
+
+#include "zunra_sat.h"
+
+#include <string>
+
+extern "C" {
+ZUNRA_API extern char SAT_SERIAL[30];  // empty until the settings are loaded
+ZUNRA_API extern char SAT_DEBUG[7];
+ZUNRA_API extern char SAT_NOPOPUP[7];  // console lines only while it starts with "false"
+ZUNRA_API extern char SAT_CORRECAO[7];
+ZUNRA_API extern char SAT_LOCK[7];
+ZUNRA_API extern char SAT_RET_10001[7];
+
+ZUNRA_API extern int ModoDebug;
+ZUNRA_API extern int Corrigir;
+ZUNRA_API extern int ModoLock;
+ZUNRA_API extern int Ret10001;
+ZUNRA_API extern int NumTent;
+ZUNRA_API extern int TmpTent;
+
+// Timeout pairs: [0] minutes, [1] seconds.
+ZUNRA_API extern int T_Ativ[2];
+ZUNRA_API extern int T_ICP[2];
+ZUNRA_API extern int T_Venda[2];
+ZUNRA_API extern int T_Canc[2];
+ZUNRA_API extern int T_Cons[2];
+ZUNRA_API extern int T_Fim[2];
+ZUNRA_API extern int T_Stat[2];
+ZUNRA_API extern int T_Sessao[2];
+ZUNRA_API extern int T_SessaoFiscal[2];
+ZUNRA_API extern int T_Rede[2];
+ZUNRA_API extern int T_Assoc[2];
+ZUNRA_API extern int T_Atual[2];
+ZUNRA_API extern int T_Logs[2];
+ZUNRA_API extern int T_Bloq[2];
+ZUNRA_API extern int T_Desbloq[2];
+ZUNRA_API extern int T_CodAtiv[2];
+
+ZUNRA_API int init_lib(void);
+}
+
+namespace zunra {
+
+inline constexpr char kVersion[] = "3.0.0.3_acm0_rpi";
+
+// Directory of sat.ini and of the driver log: $ZUNRA_SAT_DIR when set and
+// not empty, else /var/zunra_dorvex.
+std::string settings_dir();
+std::string settings_file_path();  // <dir>/sat.ini
+std::string driver_log_path();     // <dir>/lib_zunra_dorvex.log
+
+// Loads the settings once per process, before a SAT call or SetDriver takes
+// any decision. Loading happens only while SAT_SERIAL is still empty, so a
+// program that sets SAT_SERIAL itself skips it. Safe when several threads
+// make their first call together.
+void ensure_settings_loaded();
+
+// A switch text is on when its first four characters are "true".
+bool switch_on(const char* text);
+
+}  // namespace zunra
