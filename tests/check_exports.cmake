@@ -19,7 +19,12 @@ endforeach()
 list(SORT exported)
 list(REMOVE_DUPLICATES exported)
 
-file(STRINGS ${ALLOW} allowed REGEX "^[A-Za-z_]")
+file(GLOB allow_files ${ALLOW_DIR}/*.allow)
+set(allowed "")
+foreach(f IN LISTS allow_files)
+  file(STRINGS ${f} names REGEX "^[A-Za-z_]")
+  list(APPEND allowed ${names})
+endforeach()
 list(SORT allowed)
 
 set(extra ${exported})
