@@ -50,6 +50,11 @@ void debug_log(const char* message, const char* detail);
 // and the deadline the receive phase really waits for on the monotonic clock.
 void set_deadline(const int pair[2]);
 
+// Length in milliseconds of one second of a timeout pair as the receive
+// phase waits it. Always 1000 in the library; the test suite shortens it so
+// that hundreds of deadlines (silent units, dropped replies) run in seconds.
+extern int deadline_second_ms;
+
 // The call lock for the duration of a SAT call. Loads the settings first
 // (the first call of a process decides nothing on built-in values), then
 // takes the lock in 100 ms steps; releases it on every path.
