@@ -104,7 +104,7 @@ int receive(const int* session) {
 }  // namespace
 
 void console(const char* format, ...) {
-  if (std::strncmp(SAT_NOPOPUP, "false", 5) != 0) return;
+  if (!console_enabled()) return;
   va_list args;
   va_start(args, format);
   std::vprintf(format, args);
@@ -113,7 +113,7 @@ void console(const char* format, ...) {
 }
 
 void debug_log(const char* message, const char* detail) {
-  if (ModoDebug) EnviaLog(message, detail);
+  if (setting(ModoDebug)) EnviaLog(message, detail);
 }
 
 void set_deadline(const int pair[2]) {
@@ -193,11 +193,13 @@ void cbInit(int size) {
 }
 
 int EnviaParaSat(char* frame) {
+  ensure_settings_loaded();
+  DevicePath path = serial_path();  // SetDriver may change SAT_SERIAL meanwhile
   debug_log("EnviarParaSat: inicio do envio", " ...");
-  debug_log("Abrindo comunicacao com: ", SAT_SERIAL);
-  if (init_usb(SAT_SERIAL, 0) != 0) {
-    console("EnviaParaSat: Falha ao configurar a interface %s\n", SAT_SERIAL);
-    debug_log("Falha ao configurar a interface ", SAT_SERIAL);
+  debug_log("Abrindo comunicacao com: ", path.text);
+  if (init_usb(path.text, 0) != 0) {
+    console("EnviaParaSat: Falha ao configurar a interface %s\n", path.text);
+    debug_log("Falha ao configurar a interface ", path.text);
     return -1;
   }
   if (!send_frame(text_or_empty(frame), exchange_deadline())) {
@@ -215,7 +217,7 @@ int RecebeDoSat2(int session) { return receive(&session); }
 int RecebeDoSat3(void) { return receive(nullptr); }
 
 int lock(void) {
-  if (!ModoLock) {
+  if (!setting(ModoLock)) {
     __atomic_store_n(&lib_lock, 0, __ATOMIC_RELEASE);
     return 0;
   }

@@ -78,7 +78,7 @@ const char* single_exchange(Function id, int session, Fields... fields) noexcept
       ok = EnviaParaSat(frame.frame()) == 0 && RecebeDoSat2(session) == 0;
     }
     if (!ok) write_fallback(session, fn.failure, false);
-    if (id == kStatus && Ret10001) rewrite_status_code(session);
+    if (id == kStatus && setting(Ret10001)) rewrite_status_code(session);
     debug_log(fn.reply_label, BC.data);
   } catch (...) {
     write_fallback(session, fn.failure, false);

@@ -72,7 +72,7 @@ std::size_t reply_room() {
 
 void log_pending(int pending) {
   console("le_usb -> bytes: %d\n", pending);
-  if (ModoDebug) {
+  if (setting(ModoDebug)) {
     char detail[16];
     std::snprintf(detail, sizeof detail, "%d", pending);
     debug_log("le_usb - bytes: ", detail);
@@ -81,7 +81,7 @@ void log_pending(int pending) {
 
 void log_read(long n, int pending) {
   console("le_usb -> bytes lidos: %ld de %d\n", n, pending);
-  if (ModoDebug) {
+  if (setting(ModoDebug)) {
     char detail[48];
     std::snprintf(detail, sizeof detail, "%ld de %d", n, pending);
     debug_log("le_usb - bytes lidos: ", detail);
@@ -188,7 +188,7 @@ int init_usb(char* path, int /*mode*/) {
   // An earlier descriptor still open is closed here rather than leaked.
   zunra::device() = std::move(dev);
   if (fdUSB < 0) {
-    zunra::console("init_usb: Falha ao tentar abrir o dispositivo %s\n", SAT_SERIAL);
+    zunra::console("init_usb: Falha ao tentar abrir o dispositivo %s\n", zunra::serial_path().text);
     return -1;
   }
   // The descriptor stays non-blocking: reads only take what is pending, and
