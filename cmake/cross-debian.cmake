@@ -18,3 +18,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # gtest_discover_tests when it lists the tests after a build.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${ZUNRA_QEMU} -L ${ZUNRA_CROSS_ROOT})
 
+
+# GNUInstallDirs picks Debian's multiarch library directory only in native
+# builds; a cross build for /usr gets the layout a native build on the Pi has.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" AND NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR})
+  set(CMAKE_INSTALL_LIBDIR lib/${ZUNRA_CROSS_TRIPLET} CACHE PATH "Object code libraries (lib)")
+endif()
