@@ -193,14 +193,16 @@ ZUNRA_API const char* SetDriver(const char* Parametro, const char* Valor);
  * case; a null or empty Section means the keys before the first [header].
  * ';' and '#' start comments. Values longer than the Buffer are cut and
  * Buffer is always NUL-terminated; a null Buffer or a BufferSize below 1
- * returns 0 and leaves Buffer alone. Lines are read up
- * to 511 bytes. No lock is taken: two threads or processes writing the
+ * returns 0 and leaves Buffer alone. Lines are read up to 511 bytes. No lock is taken: two threads or processes writing the
  * same file at once may lose each other's change.
  */
 
 /* Called by ini_browse for every key; return nonzero to go on, zero to stop.
  * The three texts are valid only during the call. */
+#ifndef INI_CALLBACK_DEFINED /* minIni.h declares the same type */
+#define INI_CALLBACK_DEFINED
 typedef int (*INI_CALLBACK)(const char* Section, const char* Key, const char* Value, const void* UserData);
+#endif
 
 /* Copies the value of Key in Section (DefValue when absent) into Buffer.
  * Returns the length of the text stored. A key present with an empty value
