@@ -1,13 +1,11 @@
 #include "exchange.h"
 #include "settings_test.h"
 
-using Lines = std::vector<std::string>;
-
 TEST_F(SettingsTest, FirstSetDriverLoadsTheFileThenApplies) {
   write_ini("[DEFAULT]\nDEBUG=true\nN_TENT=3\nSERIAL=ttyUSB1\n");
-  std::string out = stdout_of([] { EXPECT_STREQ(SetDriver("DEBUG", "false"), "OK"); });
-  // Printed although console lines are off.
-  EXPECT_EQ(out, "Parametro: |DEBUG| - Valor: |false|\n");
+  zunra::test::StdoutCapture out;
+  EXPECT_STREQ(SetDriver("DEBUG", "false"), "OK");
+  EXPECT_EQ(out.finish(), "Parametro: |DEBUG| - Valor: |false|\n");  // printed although the console is off
   EXPECT_EQ(ModoDebug, 0);
   EXPECT_EQ(NumTent, 3);
   EXPECT_STREQ(SAT_SERIAL, "/dev/ttyUSB1");
@@ -60,7 +58,9 @@ TEST_F(SettingsTest, SetDriverNamesAndAnswers) {
   EXPECT_TRUE(zunra::console_enabled());
   EXPECT_STREQ(BC.data, "000001|06000|0000|Emitido com sucesso||");
 
-  EXPECT_EQ(stdout_of([] { EXPECT_STREQ(SetDriver(nullptr, nullptr), "FALHA"); }), "Parametro: || - Valor: ||\n");
+  zunra::test::StdoutCapture out;
+  EXPECT_STREQ(SetDriver(nullptr, nullptr), "FALHA");
+  EXPECT_EQ(out.finish(), "Parametro: || - Valor: ||\n");
 }
 
 TEST_F(SettingsTest, SetDriverRetryNumbersTakeTwoCharacters) {

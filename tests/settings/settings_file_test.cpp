@@ -1,8 +1,6 @@
 #include "settings_file.h"
 #include "settings_test.h"
 
-using Lines = std::vector<std::string>;
-
 TEST_F(SettingsTest, WithoutFileBuiltInsHoldAndLoadingHappensOnce) {
   zunra::ensure_settings_loaded();
   EXPECT_STREQ(SAT_SERIAL, "/dev/ttyACM0");
@@ -74,7 +72,9 @@ TEST_F(SettingsTest, RetrySettingsTakeOneOrTwoDigits) {
     EXPECT_EQ(*c.target, c.expect) << c.line;
     Lines log = take_log();
     ASSERT_EQ(log.size(), *c.logged ? 8u : 7u) << c.line;
-    if (*c.logged) EXPECT_EQ(log.back(), c.logged);
+    if (*c.logged) {
+      EXPECT_EQ(log.back(), c.logged);
+    }
   }
 }
 
@@ -100,6 +100,8 @@ TEST_F(SettingsTest, SwitchTextsAndLoadingLogInOrder) {
                             "Retorno 10099->10001 ativado ",
                             "Num. de tentativas de transmissao de cupons redefinido para: 3",
                             "Tempo entre tentativas de transmissao de cupons redefinido para (em segundos): 10",
+                            "Definicao de novos timeouts presente. ",
+                            "Timeout_EnviarDadosVenda redefinido para: 01:00",
                         }));
 }
 
