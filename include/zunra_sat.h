@@ -63,7 +63,10 @@ ZUNRA_API const char* SetDriver(const char* Parametro, const char* Valor);
 
 /* ---- INI files -------------------------------------------------------- */
 
+#ifndef INI_CALLBACK_DEFINED /* minIni.h declares the same type */
+#define INI_CALLBACK_DEFINED
 typedef int (*INI_CALLBACK)(const char* Section, const char* Key, const char* Value, const void* UserData);
+#endif
 
 ZUNRA_API int ini_gets(const char* Section, const char* Key, const char* DefValue, char* Buffer, int BufferSize,
                        const char* Filename);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@ namespace zunra::sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 // Owns one descriptor.
 class Fd {
@@ -103,6 +105,7 @@ struct SimUnit::Impl {
   std::string input;
   std::deque<Piece> out;
   Clock::time_point due;
+  Clock::time_point hang_up_since{};
 
   void open_line();
   void run();
@@ -267,6 +270,17 @@ bool SimUnit::Impl::flush_output() {
   while (!out.empty() && Clock::now() >= due) {
     Piece& p = out.front();
     if (p.hang_up) {
+      // Let the driver take the bytes already sent: a hang-up throws away
+      // whatever still waits in the line.
+      const auto now = Clock::now();
+      if (hang_up_since == Clock::time_point{}) hang_up_since = now;
+      int pending = 0;
+      ::ioctl(slave.get(), FIONREAD, &pending);
+      const auto waited = now - hang_up_since;
+      if ((waited < 20ms || pending > 0) && waited < 1s) {
+        due = now + 5ms;
+        return true;
+      }
       close_line();
       return false;
     }
