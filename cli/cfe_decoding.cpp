@@ -120,7 +120,9 @@ int base64encode(const unsigned char* in, unsigned in_len, char* out, unsigned o
   return put('\0') ? 0 : 1;
 }
 
-int TrataCFe(const char* reply) { return print_receipt(reply, "\nChave CFe: %s\n", "\nCFe: %s\n\n"); }
+int TrataCFe(const char* reply) {
+  return print_receipt(reply, "\nChave CFe: %s\n", "\nCFe: %s\n\n");
+}
 
 int TrataCFeCanc(const char* reply) {
   return print_receipt(reply, "\nChave CFeCanc: %s\n", "\nCFeCanc: %s\n\n");

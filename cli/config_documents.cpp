@@ -69,15 +69,17 @@ bool find_section(const char* wanted) {
   return false;
 }
 
-bool starts_with(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
+bool starts_with(const char* text, const char* prefix) {
+  return strncmp(text, prefix, strlen(prefix)) == 0;
+}
 
 }  // namespace
 
 int le_ini_default() {
   if (!find_section("DEFAULT")) return -1;
   const KeySlot keys[] = {
-      slot("LAYOUT", cLayout, "0.06"),        slot("CNPJ_CONTRIB", cCNPJContrib, " "),
-      slot("IE_CONTRIB", cIEContrib, " "),    slot("CNPJ_SH", cCNPJSh, " "),
+      slot("LAYOUT", cLayout, "0.06"),           slot("CNPJ_CONTRIB", cCNPJContrib, " "),
+      slot("IE_CONTRIB", cIEContrib, " "),       slot("CNPJ_SH", cCNPJSh, " "),
       slot("ASSINATURA_SH", cAssinaturaSH, " "), slot("UF", cUF, " "),
   };
   for (const KeySlot& k : keys) read_key("DEFAULT", k);
@@ -109,11 +111,11 @@ int le_ini_rede() {
     return -1;
   }
   const KeySlot rest[] = {
-      slot("proxy_ip", cproxy_ip, ""),         slot("proxy_porta", cproxy_porta, ""),
-      slot("proxy_user", cproxy_user, ""),     slot("proxy_senha", cproxy_senha, ""),
-      slot("prioridade", cprioridade, "0"),    slot("prioridade_3g", prioridade_3g, ""),
-      slot("usuario_3g", usuario_3g, ""),      slot("senha_3g", senha_3g, ""),
-      slot("phone_3g", phone_3g, ""),          slot("APN_3g", APN_3g, ""),
+      slot("proxy_ip", cproxy_ip, ""),      slot("proxy_porta", cproxy_porta, ""),
+      slot("proxy_user", cproxy_user, ""),  slot("proxy_senha", cproxy_senha, ""),
+      slot("prioridade", cprioridade, "0"), slot("prioridade_3g", prioridade_3g, ""),
+      slot("usuario_3g", usuario_3g, ""),   slot("senha_3g", senha_3g, ""),
+      slot("phone_3g", phone_3g, ""),       slot("APN_3g", APN_3g, ""),
   };
   for (const KeySlot& k : rest) read_key("REDE", k);
   return 0;
@@ -140,12 +142,23 @@ std::string xml_escape(std::string_view value) {
   out.reserve(value.size());
   for (char c : value) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -181,6 +194,8 @@ std::string test_sale_document() {
   return d;
 }
 
-std::string network_document_start() { return std::string(kDeclaration) + "<config>"; }
+std::string network_document_start() {
+  return std::string(kDeclaration) + "<config>";
+}
 
 }  // namespace zunra::cli

@@ -22,14 +22,12 @@ struct Binding {
 
 // In lookup order, which is also the order of the messages a broken library gives.
 const Binding kBindings[] = {
-    {"ExtrairLogs", "dlsym_ExtrairLogs: %s\n", false,
-     [](Library& l, void* a) { assign(l.ExtrairLogs, a); }},
+    {"ExtrairLogs", "dlsym_ExtrairLogs: %s\n", false, [](Library& l, void* a) { assign(l.ExtrairLogs, a); }},
     {"AtualizarSoftwareSAT", "dlsym_AtualizarSoftwareSAT: %s\n", false,
      [](Library& l, void* a) { assign(l.AtualizarSoftwareSAT, a); }},
     {"ConsultarStatusOperacional", "dlsym_ConsultarStatusOperacional: %s\n", false,
      [](Library& l, void* a) { assign(l.ConsultarStatusOperacional, a); }},
-    {"AtivarSAT", "dlsym_AtivarSAT: %s\n", false,
-     [](Library& l, void* a) { assign(l.AtivarSAT, a); }},
+    {"AtivarSAT", "dlsym_AtivarSAT: %s\n", false, [](Library& l, void* a) { assign(l.AtivarSAT, a); }},
     {"EnviarDadosVenda", "dlsym_EnviarDadosVendas: %s\n", false,
      [](Library& l, void* a) { assign(l.EnviarDadosVenda, a); }},
     {"CancelarUltimaVenda", "dlsym_CancelarUltimaVenda: %s\n", false,
@@ -46,14 +44,12 @@ const Binding kBindings[] = {
      [](Library& l, void* a) { assign(l.ConfigurarInterfaceDeRede, a); }},
     {"AssociarAssinatura", "dlsym_AssociarAssinatura: %s\n", false,
      [](Library& l, void* a) { assign(l.AssociarAssinatura, a); }},
-    {"BloquearSAT", "dlsym_BloquearSAT: %s\n", false,
-     [](Library& l, void* a) { assign(l.BloquearSAT, a); }},
+    {"BloquearSAT", "dlsym_BloquearSAT: %s\n", false, [](Library& l, void* a) { assign(l.BloquearSAT, a); }},
     {"DesbloquearSAT", "dlsym_DesbloquearSAT: %s\n", false,
      [](Library& l, void* a) { assign(l.DesbloquearSAT, a); }},
     {"TrocarCodigoDeAtivacao", "dlsym_TrocarCodigoDeAtivacao: %s\n", false,
      [](Library& l, void* a) { assign(l.TrocarCodigoDeAtivacao, a); }},
-    {"SetDriver", "dlsym_SetDriver: %s\n", true,
-     [](Library& l, void* a) { assign(l.SetDriver, a); }},
+    {"SetDriver", "dlsym_SetDriver: %s\n", true, [](Library& l, void* a) { assign(l.SetDriver, a); }},
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 // sat_cli: runs one SAT function of the driver library per invocation, so a
 // technician can drive the unit from a shell without point-of-sale software.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 #include <vector>
 
 #include "cfe_decoding.h"
@@ -25,13 +26,15 @@ constexpr char kDashes[] = "\n--------------------------------------------------
 // One invocation: the program's name, the function's arguments and the library.
 struct Invocation {
   const char* program;
-  int count;           // arguments after the function name
-  char* const* args;   // args[0] is the first argument after the function name
+  int count;          // arguments after the function name
+  char* const* args;  // args[0] is the first argument after the function name
   const Library& library;
   const char* arg(int i) const { return args[i]; }
 };
 
-void separator() { puts(kSeparator); }
+void separator() {
+  puts(kSeparator);
+}
 
 void start(const char* banner) {
   separator();
@@ -39,7 +42,9 @@ void start(const char* banner) {
   puts("Parametros: ");
 }
 
-void show_reply(const char* reply) { printf("\nRetorno: %s\n\n", reply); }
+void show_reply(const char* reply) {
+  printf("\nRetorno: %s\n\n", reply);
+}
 
 int config_error() {
   puts("Erro no arquivo config.ini");
@@ -53,20 +58,24 @@ std::optional<std::vector<char>> read_cfe_file(const char* name) {
   std::vector<char> content;
   char chunk[65536];
   size_t got;
-  while ((got = fread(chunk, 1, sizeof chunk, file.get())) > 0) content.insert(content.end(), chunk, chunk + got);
+  while ((got = fread(chunk, 1, sizeof chunk, file.get())) > 0)
+    content.insert(content.end(), chunk, chunk + got);
   if (ferror(file.get())) return std::nullopt;
   content.push_back('\0');
   return content;
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // The value of the chCanc attribute every cancellation document carries on
 // its infCFe element: the key of the receipt to cancel.
 std::optional<std::string> find_chcanc(const char* text) {
   const std::string_view document(text);
   constexpr std::string_view kName = "chCanc";
-  for (std::size_t at = document.find(kName); at != std::string_view::npos; at = document.find(kName, at + 1)) {
+  for (std::size_t at = document.find(kName); at != std::string_view::npos;
+       at = document.find(kName, at + 1)) {
     if (at == 0 || !is_blank(document[at - 1])) continue;  // part of another name
     std::size_t i = at + kName.size();
     while (i < document.size() && is_blank(document[i])) ++i;
@@ -187,7 +196,8 @@ int run_configurar_rede(const Invocation& in) {
       const char* key;
       const char* value;
     } addresses[] = {
-        {"lanIP", clanIP}, {"lanMask", clanMask}, {"lanGW", clanGW}, {"lanDNS1", clanDNS1}, {"lanDNS2", clanDNS2},
+        {"lanIP", clanIP},     {"lanMask", clanMask}, {"lanGW", clanGW},
+        {"lanDNS1", clanDNS1}, {"lanDNS2", clanDNS2},
     };
     for (const auto& a : addresses) {
       if (ValidaIP(a.value) != 0) {
@@ -212,7 +222,9 @@ int run_configurar_rede(const Invocation& in) {
       const char* key;
       const char* value;
     } settings[] = {
-        {"proxy_ip", cproxy_ip}, {"proxy_porta", cproxy_porta}, {"proxy_user", cproxy_user},
+        {"proxy_ip", cproxy_ip},
+        {"proxy_porta", cproxy_porta},
+        {"proxy_user", cproxy_user},
         {"proxy_senha", cproxy_senha},
     };
     for (const auto& s : settings) append_element(document, s.key, s.value);
@@ -364,16 +376,17 @@ const Command kCommands[] = {
     {"ConsultarSAT", -1, nullptr, run_consultar_sat, nullptr},
     {"TesteFimAFim", 1, "Sintaxe: %s TesteFimAFim codigoDeAtivacao (+ config.ini)\n\n", run_teste_fim_a_fim,
      nullptr},
-    {"ConsultarStatusOperacional", 1, "Sintaxe: %s ConsultarStatusOperacional codigoDeAtivacao \n\n", run_status,
-     nullptr},
+    {"ConsultarStatusOperacional", 1, "Sintaxe: %s ConsultarStatusOperacional codigoDeAtivacao \n\n",
+     run_status, nullptr},
     {"ConsultarNumeroSessao", 2, "Sintaxe: %s ConsultarNumeroSessao codigoDeAtivacao  cNumeroDeSessao\n\n",
      run_numero_sessao, nullptr},
     {"ConsultarUltimaSessaoFiscal", 1, "Sintaxe: %s ConsultarUltimaSessaoFiscal codigoDeAtivacao\n\n",
      run_ultima_sessao_fiscal, &Library::supports_ultima_sessao_fiscal},
-    {"ConfigurarInterfaceDeRede", 1, "Sintaxe: %s ConfigurarInterfaceDeRede codigoDeAtivacao (+ config.ini)\n\n",
-     run_configurar_rede, nullptr},
-    {"AssociarAssinatura", 1, "Sintaxe: %s AssociarAssinatura codigoDeAtivacao (+ config.ini)\n\n", run_associar,
+    {"ConfigurarInterfaceDeRede", 1,
+     "Sintaxe: %s ConfigurarInterfaceDeRede codigoDeAtivacao (+ config.ini)\n\n", run_configurar_rede,
      nullptr},
+    {"AssociarAssinatura", 1, "Sintaxe: %s AssociarAssinatura codigoDeAtivacao (+ config.ini)\n\n",
+     run_associar, nullptr},
     {"AtualizarSoftwareSAT", 1, "Sintaxe: %s AtualizarSoftwareSAT codigoDeAtivacao \n\n", run_atualizar,
      nullptr},
     {"ExtrairLogs", 1, "Sintaxe: %s ExtrairLogs codigoDeAtivacao \n\n", run_extrair_logs, nullptr},
@@ -387,7 +400,8 @@ const Command kCommands[] = {
      nullptr},
     {"CancelarUltimaVenda", 2, "Sintaxe: %s CancelarUltimaVenda codigoDeAtivacao  arquivoCFeCanc\n\n",
      run_cancelar_venda, nullptr},
-    {"SetDriver", 2, "Sintaxe: %s SetDriver Parametro Valor \n\n", run_set_driver, &Library::supports_set_driver},
+    {"SetDriver", 2, "Sintaxe: %s SetDriver Parametro Valor \n\n", run_set_driver,
+     &Library::supports_set_driver},
 };
 
 int usage(const char* program, const Library& library) {
@@ -439,4 +453,6 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace zunra::cli
 
-int main(int argc, char** argv) { return zunra::cli::run(argc, argv); }
+int main(int argc, char** argv) {
+  return zunra::cli::run(argc, argv);
+}

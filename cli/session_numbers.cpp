@@ -35,8 +35,12 @@ void clear_session_history() {
   idx_100sessoes = 0;
 }
 
-void set_session_random_source(const SessionRandomSource& source) { current = source; }
-void use_real_session_random_source() { current = {real_draw, real_next_second}; }
+void set_session_random_source(const SessionRandomSource& source) {
+  current = source;
+}
+void use_real_session_random_source() {
+  current = {real_draw, real_next_second};
+}
 
 int _100sessao() {
   int value = current.draw();

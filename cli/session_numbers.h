@@ -14,7 +14,7 @@ void clear_session_history();
 // second before every draw, so draws change only when the second changes;
 // next_second() waits until they can. Tests install a scripted source.
 struct SessionRandomSource {
-  int (*draw)();         // one raw rand() value
+  int (*draw)();  // one raw rand() value
   void (*next_second)();
 };
 void set_session_random_source(const SessionRandomSource& source);

@@ -67,20 +67,23 @@ TEST(SatCliWithUnit, ActivatesSellsCancelsAndExtractsTheLog) {
   Bench bench(unit);
 
   CliResult r = bench.run({"ConsultarSAT"});
-  EXPECT_EQ(r.out, kSep + "\nExecutando funcao: ConsultarSAT\n\nRetorno: " + unit.replies().back() + "\n\n" + kSep);
+  EXPECT_EQ(r.out,
+            kSep + "\nExecutando funcao: ConsultarSAT\n\nRetorno: " + unit.replies().back() + "\n\n" + kSep);
   EXPECT_EQ(field(unit.replies().back(), 1), "08000");
 
   // Before activation the unit refuses the log: any other code shows field 3.
   r = bench.run({"ExtrairLogs", "12345678"});
-  EXPECT_EQ(r.out, banner("ExtrairLogs", "     Cod. Ativacao: 12345678\n") + "Cod Retorno: " +
-                       field(unit.replies().back(), 1) + "|" + field(unit.replies().back(), 3) + "\n" +
-                       std::string(49, '=') + "\n");
+  EXPECT_EQ(r.out, banner("ExtrairLogs", "     Cod. Ativacao: 12345678\n") +
+                       "Cod Retorno: " + field(unit.replies().back(), 1) + "|" +
+                       field(unit.replies().back(), 3) + "\n" + std::string(49, '=') + "\n");
   EXPECT_FALSE(bench.exists("log_sat.txt"));
 
   r = bench.run({"AtivarSAT", "12345678"});
-  EXPECT_EQ(unit.frames().back().substr(0, 4) + unit.frames().back().substr(10), "|01||1|12345678|11111111111111|35");
-  EXPECT_EQ(r.out, banner("AtivarSAT", "     Cod. Ativacao: 12345678\n     Tipo de Certificado: AC_SAT/SEFAZ\n"
-                                       "     CNPJ Contribuinte: 11111111111111\n     UF: 35\n") +
+  EXPECT_EQ(unit.frames().back().substr(0, 4) + unit.frames().back().substr(10),
+            "|01||1|12345678|11111111111111|35");
+  EXPECT_EQ(r.out, banner("AtivarSAT",
+                          "     Cod. Ativacao: 12345678\n     Tipo de Certificado: AC_SAT/SEFAZ\n"
+                          "     CNPJ Contribuinte: 11111111111111\n     UF: 35\n") +
                        "\nRetorno: " + unit.replies().back() + "\n\n" + kSep);
   EXPECT_EQ(field(unit.replies().back(), 1), "04000");
 
@@ -90,9 +93,10 @@ TEST(SatCliWithUnit, ActivatesSellsCancelsAndExtractsTheLog) {
   std::string reply = unit.replies().back();
   const std::string key = "CFe" + unit.last_sale_key();
   EXPECT_EQ(field(reply, 8), key);
-  EXPECT_EQ(r.out, banner("EnviarDadosVendas", "     Cod. Ativacao: 12345678\n       Arquivo CFe: venda.xml\n") +
-                       "\nRetorno: " + reply + "\n\n" + kSep + "\nChave CFe: " + key + "\n" + kDash +
-                       "\nCFe: " + decoded(field(reply, 6)) + "\n\n" + kDash + "\n");
+  EXPECT_EQ(r.out,
+            banner("EnviarDadosVendas", "     Cod. Ativacao: 12345678\n       Arquivo CFe: venda.xml\n") +
+                "\nRetorno: " + reply + "\n\n" + kSep + "\nChave CFe: " + key + "\n" + kDash +
+                "\nCFe: " + decoded(field(reply, 6)) + "\n\n" + kDash + "\n");
   EXPECT_EQ(r.status, 0);
 
   // The cancellation names that receipt by its chCanc and carries the document.
@@ -103,15 +107,17 @@ TEST(SatCliWithUnit, ActivatesSellsCancelsAndExtractsTheLog) {
   EXPECT_EQ(unit.frames().back().substr(11), "12345678|" + key + "|" + cancel);
   reply = printed_reply(r);
   EXPECT_EQ(field(reply, 1), "07000");
-  EXPECT_EQ(r.out, banner("CancelarUltimaVenda", "       Cod. Ativacao: 12345678\n     Arquivo CFeCanc: canc.xml\n") +
+  EXPECT_EQ(r.out, banner("CancelarUltimaVenda",
+                          "       Cod. Ativacao: 12345678\n     Arquivo CFeCanc: canc.xml\n") +
                        "\nRetorno: " + reply + "\n\n" + kSep + "\nChave CFeCanc: " + field(reply, 8) + "\n" +
                        kDash + "\nCFeCanc: " + decoded(field(reply, 6)) + "\n\n" + kDash + "\n");
   EXPECT_NE(decoded(field(reply, 6)).find("chCanc=\"" + key + "\""), std::string::npos);
 
   r = bench.run({"ExtrairLogs", "12345678"});
   reply = unit.replies().back();
-  EXPECT_EQ(r.out, banner("ExtrairLogs", "     Cod. Ativacao: 12345678\n") + "Cod Retorno: 15000|" + field(reply, 2) +
-                       "\n" + kDash + "Log salvo em: log_sat.txt\n" + kDash + "\n" + std::string(49, '=') + "\n");
+  EXPECT_EQ(r.out, banner("ExtrairLogs", "     Cod. Ativacao: 12345678\n") + "Cod Retorno: 15000|" +
+                       field(reply, 2) + "\n" + kDash + "Log salvo em: log_sat.txt\n" + kDash + "\n" +
+                       std::string(49, '=') + "\n");
   EXPECT_EQ(bench.read("log_sat.txt"), decoded(field(reply, 5)));
   EXPECT_EQ(bench.read("log_sat.txt").size(), 3000u);
   EXPECT_EQ(r.status, 0);
@@ -123,7 +129,8 @@ TEST(SatCliWithUnit, SilentUnitGivesTheBusyReply) {
   Bench bench(unit);
   const CliResult r = bench.run({"ExtrairLogs", "12345678"});
   EXPECT_EQ(r.out, banner("ExtrairLogs", "     Cod. Ativacao: 12345678\n") +
-                       "Cod Retorno: 15098|SAT em processamento. Tente novamente.\n" + std::string(49, '=') + "\n");
+                       "Cod Retorno: 15098|SAT em processamento. Tente novamente.\n" + std::string(49, '=') +
+                       "\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_FALSE(bench.exists("log_sat.txt"));
 }

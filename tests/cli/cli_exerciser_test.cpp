@@ -15,6 +15,7 @@ namespace {
 
 const std::string kSep = std::string(72, '=') + "\n";
 const std::string kDash = "\n" + std::string(70, '-') + "\n";
+const std::string kReplyR = "\nRetorno: r\n\n" + kSep;  // the stand-in answered "r"
 
 std::string usage(bool with_ultima_sessao) {
   return std::string("\n./sat_cli - Versao: 3.0.0.5 - Zunra Informatica\n") +
@@ -51,7 +52,8 @@ struct StubDir : CliWorkDir {
     return run(args, {"STUB_CALLS=calls", "STUB_REPLY=" + reply});
   }
   std::string calls() const {
-    return std::regex_replace(read("calls"), std::regex("^(\\w+) \\d+( |$)", std::regex::multiline), "$1 S$2");
+    return std::regex_replace(read("calls"), std::regex("^(\\w+) \\d+( |$)", std::regex::multiline),
+                              "$1 S$2");
   }
 };
 
@@ -71,11 +73,13 @@ TEST(SatCli, UsageNeedsTheLibraryAndListsOnlyWhatItSupports) {
 
   StubDir old(STUB_OLD);
   const std::string missing =
-      "dlsym_ConsultarUltimaSessaoFiscal: ./libzunra_sat_rpi.so: undefined symbol: ConsultarUltimaSessaoFiscal\n"
+      "dlsym_ConsultarUltimaSessaoFiscal: ./libzunra_sat_rpi.so: undefined symbol: "
+      "ConsultarUltimaSessaoFiscal\n"
       "dlsym_SetDriver: ./libzunra_sat_rpi.so: undefined symbol: SetDriver\n";
   expect_run(old.call({}), missing + usage(false), 1);
   // Unsupported is decided before the argument count.
-  expect_run(old.call({"ConsultarUltimaSessaoFiscal"}), missing + "Funcao nao suportada pela biblioteca\n\n", 1);
+  expect_run(old.call({"ConsultarUltimaSessaoFiscal"}), missing + "Funcao nao suportada pela biblioteca\n\n",
+             1);
   expect_run(old.call({"SetDriver", "a", "b"}), missing + "Funcao nao suportada pela biblioteca\n\n", 1);
   EXPECT_FALSE(old.exists("calls"));
 
@@ -84,7 +88,8 @@ TEST(SatCli, UsageNeedsTheLibraryAndListsOnlyWhatItSupports) {
              "dlsym_EnviarDadosVendas: ./libzunra_sat_rpi.so: undefined symbol: EnviarDadosVenda\n", 1);
   CliWorkDir none("");
   expect_run(none.run({"ConsultarSAT"}),
-             "dl_handle: ./libzunra_sat_rpi.so: cannot open shared object file: No such file or directory\n", 1);
+             "dl_handle: ./libzunra_sat_rpi.so: cannot open shared object file: No such file or directory\n",
+             1);
 }
 
 TEST(SatCli, WrongArgumentCountsGiveTheirSyntaxLine) {
@@ -95,7 +100,8 @@ TEST(SatCli, WrongArgumentCountsGiveTheirSyntaxLine) {
       {{"ConsultarStatusOperacional"}, "Sintaxe: ./sat_cli ConsultarStatusOperacional codigoDeAtivacao \n\n"},
       {{"ConsultarNumeroSessao", "1"},
        "Sintaxe: ./sat_cli ConsultarNumeroSessao codigoDeAtivacao  cNumeroDeSessao\n\n"},
-      {{"ConsultarUltimaSessaoFiscal"}, "Sintaxe: ./sat_cli ConsultarUltimaSessaoFiscal codigoDeAtivacao\n\n"},
+      {{"ConsultarUltimaSessaoFiscal"},
+       "Sintaxe: ./sat_cli ConsultarUltimaSessaoFiscal codigoDeAtivacao\n\n"},
       {{"ConfigurarInterfaceDeRede"},
        "Sintaxe: ./sat_cli ConfigurarInterfaceDeRede codigoDeAtivacao (+ config.ini)\n\n"},
       {{"AssociarAssinatura"}, "Sintaxe: ./sat_cli AssociarAssinatura codigoDeAtivacao (+ config.ini)\n\n"},
@@ -123,16 +129,16 @@ TEST(SatCli, PrintsParametersAndPassesThemOn) {
   // Extra words after ConsultarSAT are ignored.
   expect_run(dir.call({"ConsultarSAT", "extra"}, "1|08000|ok"),
              kSep + "\nExecutando funcao: ConsultarSAT\n\nRetorno: 1|08000|ok\n\n" + kSep, 0);
-  for (const char* name : {"ConsultarStatusOperacional", "AtualizarSoftwareSAT", "BloquearSAT", "DesbloquearSAT"}) {
-    expect_run(dir.call({name, "cod 1"}, "r"),
-               banner(name, "     Cod. Ativacao: cod 1\n") + "\nRetorno: r\n\n" + kSep, 0);
+  for (const char* name :
+       {"ConsultarStatusOperacional", "AtualizarSoftwareSAT", "BloquearSAT", "DesbloquearSAT"}) {
+    expect_run(dir.call({name, "cod 1"}, "r"), banner(name, "     Cod. Ativacao: cod 1\n") + kReplyR, 0);
   }
-  expect_run(dir.call({"ConsultarNumeroSessao", "123", "x9"}, "r"),
-             banner("ConsultarNumeroSessao", "     Cod. Ativacao: 123\n     Sessao a consultar: x9\n") +
-                 "\nRetorno: r\n\n" + kSep,
-             0);
-  expect_run(dir.call({"SetDriver", "SERIAL", "pts/3"}, "OK"),
-             banner("SetDriver", "     Parametro: SERIAL\n         Valor: pts/3\n") + "\nRetorno: OK\n\n" + kSep, 0);
+  expect_run(
+      dir.call({"ConsultarNumeroSessao", "123", "x9"}, "r"),
+      banner("ConsultarNumeroSessao", "     Cod. Ativacao: 123\n     Sessao a consultar: x9\n") + kReplyR, 0);
+  expect_run(
+      dir.call({"SetDriver", "SERIAL", "pts/3"}, "OK"),
+      banner("SetDriver", "     Parametro: SERIAL\n         Valor: pts/3\n") + "\nRetorno: OK\n\n" + kSep, 0);
 
   // The option's line follows its value; any value goes to the library.
   const std::vector<std::pair<std::string, std::string>> options = {
@@ -142,7 +148,7 @@ TEST(SatCli, PrintsParametersAndPassesThemOn) {
   };
   for (const auto& [option, lines] : options) {
     expect_run(dir.call({"TrocarCodigoDeAtivacao", "old", option, "new"}, "r"),
-               banner("TrocarCodigoDeAtivacao", lines + "     Novo Codigo: new\n") + "\nRetorno: r\n\n" + kSep, 0);
+               banner("TrocarCodigoDeAtivacao", lines + "     Novo Codigo: new\n") + kReplyR, 0);
   }
   EXPECT_EQ(dir.calls(),
             "ConsultarSAT S\n"
@@ -159,21 +165,26 @@ namespace {
 
 std::string sale_document(const std::string& layout, const std::string& sh, const std::string& sign,
                           const std::string& contrib, const std::string& ie) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><CFe><infCFe versaoDadosEnt=\"" + layout + "\"><ide><CNPJ>" +
-         sh + "</CNPJ><signAC>" + sign + "</signAC><numeroCaixa>099</numeroCaixa></ide><emit><CNPJ>" + contrib +
-         "</CNPJ><IE>" + ie +
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><CFe><infCFe versaoDadosEnt=\"" + layout +
+         "\"><ide><CNPJ>" + sh + "</CNPJ><signAC>" + sign +
+         "</signAC><numeroCaixa>099</numeroCaixa></ide><emit><CNPJ>" + contrib + "</CNPJ><IE>" + ie +
          "</IE><cRegTribISSQN>1</cRegTribISSQN><indRatISSQN>N</indRatISSQN></emit><dest><CNPJ>48291735000148"
-         "</CNPJ></dest><det nItem=\"1\"><prod><cProd>001</cProd><xProd>MiniPc</xProd><CFOP>5001</CFOP><uCom>UN"
-         "</uCom><qCom>1.0000</qCom><vUnCom>654.320</vUnCom><indRegra>A</indRegra></prod><imposto><vItem12741>"
+         "</CNPJ></dest><det "
+         "nItem=\"1\"><prod><cProd>001</cProd><xProd>MiniPc</xProd><CFOP>5001</CFOP><uCom>UN"
+         "</uCom><qCom>1.0000</qCom><vUnCom>654.320</vUnCom><indRegra>A</indRegra></"
+         "prod><imposto><vItem12741>"
          "1.00</vItem12741><ICMS><ICMS00><Orig>0</Orig><CST>00</CST><pICMS>12.00</pICMS></ICMS00></ICMS><PIS>"
-         "<PISAliq><CST>01</CST><vBC>654.32</vBC><pPIS>0.0600</pPIS></PISAliq></PIS><COFINS><COFINSAliq><CST>01"
+         "<PISAliq><CST>01</CST><vBC>654.32</vBC><pPIS>0.0600</pPIS></PISAliq></"
+         "PIS><COFINS><COFINSAliq><CST>01"
          "</CST><vBC>654.32</vBC><pCOFINS>0.0400</pCOFINS></COFINSAliq></COFINS></imposto></det><total>"
-         "<vCFeLei12741>1.00</vCFeLei12741></total><pgto><MP><cMP>01</cMP><vMP>2000.00</vMP></MP></pgto></infCFe>"
+         "<vCFeLei12741>1.00</vCFeLei12741></total><pgto><MP><cMP>01</cMP><vMP>2000.00</vMP></MP></pgto></"
+         "infCFe>"
          "</CFe>";
 }
 
-const char kRede[] = "[REDE]\ntipoInter=ETHERNET\ntipoLan=IPFIX\nlanIP=192.168.001.010\nlanMask=255.255.255.000\n"
-                     "lanGW=192.168.001.001\nlanDNS1=008.008.008.008\nlanDNS2=\n";
+const char kRede[] =
+    "[REDE]\ntipoInter=ETHERNET\ntipoLan=IPFIX\nlanIP=192.168.001.010\nlanMask=255.255.255.000\n"
+    "lanGW=192.168.001.001\nlanDNS1=008.008.008.008\nlanDNS2=\n";
 
 }  // namespace
 
@@ -188,24 +199,27 @@ TEST(SatCli, DefaultSectionFeedsActivationSignatureAndTestSale) {
              banner("AtivarSAT",
                     "     Cod. Ativacao: 123\n     Tipo de Certificado: AC_SAT/SEFAZ\n"
                     "     CNPJ Contribuinte: 111\n     UF: 35\n") +
-                 "\nRetorno: r\n\n" + kSep,
+                 kReplyR,
              0);
   expect_run(dir.call({"AssociarAssinatura", "123"}, "r"),
              banner("AssociarAssinatura",
                     "     Cod. Ativacao: 123\n     CNPJValue: 333111\n     AssinaturaSH: sig&<\"'>\n") +
-                 "\nRetorno: r\n\n" + kSep,
+                 kReplyR,
              0);
   // Values are escaped inside the document, shown as read everywhere else.
   const std::string escaped = sale_document("0.06", "333", "sig&amp;&lt;&quot;&apos;&gt;", "111", "222");
-  expect_run(dir.call({"TesteFimAFim", "123"}, "r"),
-             banner("TesteFimAFim",
-                    "     Cod. Ativacao: 123\n     Layout: 0.06\n     CNPJ SH: 333\n     AssinaturaSH: sig&<\"'>\n"
-                    "     CNPJ Contribuinte: 111\n     IE Contribuinte: 222\n     XML: " +
-                        escaped + "\n") +
-                 "\nRetorno: r\n\n" + kSep,
-             0);
-  EXPECT_EQ(dir.calls(), "AtivarSAT S 1 [123] [111] 35\nAssociarAssinatura S [123] [333111] [sig&<\"'>]\n"
-                         "TesteFimAFim S [123] [" + escaped + "]\n");
+  expect_run(
+      dir.call({"TesteFimAFim", "123"}, "r"),
+      banner("TesteFimAFim",
+             "     Cod. Ativacao: 123\n     Layout: 0.06\n     CNPJ SH: 333\n     AssinaturaSH: sig&<\"'>\n"
+             "     CNPJ Contribuinte: 111\n     IE Contribuinte: 222\n     XML: " +
+                 escaped + "\n") +
+          kReplyR,
+      0);
+  EXPECT_EQ(dir.calls(),
+            "AtivarSAT S 1 [123] [111] 35\nAssociarAssinatura S [123] [333111] [sig&<\"'>]\n"
+            "TesteFimAFim S [123] [" +
+                escaped + "]\n");
 
   // Absent keys: LAYOUT 0.06, single blanks, UF 0; a long LAYOUT is cut to 5.
   dir.write("config.ini", "[DEFAULT]\nLAYOUT=0.0700\n[REDE]\n");
@@ -245,7 +259,8 @@ TEST(SatCli, NetworkDocumentFollowsTypeAddressesAndProxy) {
                     head + "     tipoLan: IPFIX\n" + fixed_lines +
                         "     proxy: 1 (PROXY COM CONFIGURACAO)\n     proxy_ip: 010.000.000.001\n"
                         "     proxy_porta: 3128\n     proxy_user: u\n     proxy_senha: a&b<\n"
-                        "     XML de Configuracao: " + document + "\n") +
+                        "     XML de Configuracao: " +
+                        document + "\n") +
                  "\nRetorno: r\n\n",
              0);
   EXPECT_EQ(dir.calls(), "ConfigurarInterfaceDeRede S [9] [" + document + "]\n");
@@ -255,14 +270,16 @@ TEST(SatCli, NetworkDocumentFollowsTypeAddressesAndProxy) {
   dir.write("config.ini", "[REDE]\ntipoInter=ETHE\ntipoLan=DHCP\nlanIP=bad\n");
   document = start + "<tipoLan>DHCP</tipoLan><proxy></proxy></config>";
   expect_run(dir.call({"ConfigurarInterfaceDeRede", "9"}, "r"),
-             banner("ConfigurarInterfaceDeRede", head + "     tipoLan: DHCP\n     proxy:  (SEM PROXY)\n"
-                                                 "     XML de Configuracao: " + document + "\n") +
+             banner("ConfigurarInterfaceDeRede", head +
+                                                     "     tipoLan: DHCP\n     proxy:  (SEM PROXY)\n"
+                                                     "     XML de Configuracao: " +
+                                                     document + "\n") +
                  "\nRetorno: r\n\n",
              0);
   dir.write("config.ini", std::string(kRede) + "proxy=2\nproxy_ip=bad\n");
-  EXPECT_NE(dir.call({"ConfigurarInterfaceDeRede", "9"}).out.find(
-                "     proxy: 2 (PROXY TRANSPARENTE)\n     XML de Configuracao: " + start + "<tipoLan>IPFIX</tipoLan>" +
-                fixed + "<proxy>2</proxy></config>\n"),
+  EXPECT_NE(dir.call({"ConfigurarInterfaceDeRede", "9"})
+                .out.find("     proxy: 2 (PROXY TRANSPARENTE)\n     XML de Configuracao: " + start +
+                          "<tipoLan>IPFIX</tipoLan>" + fixed + "<proxy>2</proxy></config>\n"),
             std::string::npos);
 
   // Refused settings: the reader's line, or the address line after the banner.
@@ -285,9 +302,10 @@ TEST(SatCli, NetworkDocumentFollowsTypeAddressesAndProxy) {
   }
   dir.write("config.ini", "[REDE]\ntipoInter=ETHE\ntipoLan=IPFIX\nlanIP=192.168.1.10\n");
   expect_run(dir.call({"ConfigurarInterfaceDeRede", "9"}), bad_address + "erro: lanIP\n", 1);
-  EXPECT_EQ(dir.calls(), "ConfigurarInterfaceDeRede S [9] [" + document + "]\n"
-                         "ConfigurarInterfaceDeRede S [9] [" + start + "<tipoLan>IPFIX</tipoLan>" + fixed +
-                         "<proxy>2</proxy></config>]\n");
+  EXPECT_EQ(dir.calls(), "ConfigurarInterfaceDeRede S [9] [" + document +
+                             "]\n"
+                             "ConfigurarInterfaceDeRede S [9] [" +
+                             start + "<tipoLan>IPFIX</tipoLan>" + fixed + "<proxy>2</proxy></config>]\n");
 }
 
 namespace {
@@ -296,37 +314,31 @@ std::string receipt(const std::string& kind, const std::string& key, const std::
   return "\nChave " + kind + ": " + key + "\n" + kDash + "\n" + kind + ": " + text + "\n\n" + kDash + "\n";
 }
 
-const std::string kKey = "CFe35150811111111111111591234567890001684429520";
-const std::string kSaleReply = "123456|06000|0000|Emitido com sucesso|||PENGZT54PC9DRmU+|20261206|" + kKey + "|x";
-
 }  // namespace
 
-TEST(SatCli, SaleAndCancellationSendTheFileAndPrintTheReceipt) {
+TEST(SatCli, SaleAndCancellationFilesAndReceiptsOfErrorReplies) {
   StubDir dir;
   dir.write("venda.xml", "<CFe>venda</CFe>\n");
-  const std::string sale_banner =
+  const std::string sale =
       banner("EnviarDadosVendas", "     Cod. Ativacao: 1\n       Arquivo CFe: venda.xml\n");
-  expect_run(dir.call({"EnviarDadosVenda", "1", "venda.xml"}, kSaleReply),
-             sale_banner + "\nRetorno: " + kSaleReply + "\n\n" + kSep + receipt("CFe", kKey, "<CFe>x</CFe>"), 0);
-  // An error reply is decoded all the same: nothing, or what comes before a bad byte.
-  expect_run(dir.call({"EnviarDadosVenda", "1", "venda.xml"}, "123456|06001|1999|Erro||"),
-             sale_banner + "\nRetorno: 123456|06001|1999|Erro||\n\n" + kSep + receipt("CFe", "", ""), 0);
-  // A key longer than its buffer is cut to 126 characters.
-  const std::string broken = "1|06000|||||PENG ZT54||" + std::string(200, 'k');
-  expect_run(dir.call({"EnviarDadosVenda", "1", "venda.xml"}, broken),
-             sale_banner + "\nRetorno: " + broken + "\n\n" + kSep + receipt("CFe", std::string(126, 'k'), "<CF"), 0);
+  // An error reply is decoded all the same: nothing, or what comes before a
+  // bad byte; a key longer than its buffer is cut to 126 characters.
+  expect_run(dir.call({"EnviarDadosVenda", "1", "venda.xml"}, "1|06001|1999|Erro||"),
+             sale + "\nRetorno: 1|06001|1999|Erro||\n\n" + kSep + receipt("CFe", "", ""), 0);
+  const std::string odd = "1|06000|||||PENG ZT54||" + std::string(200, 'k');
+  expect_run(dir.call({"EnviarDadosVenda", "1", "venda.xml"}, odd),
+             sale + "\nRetorno: " + odd + "\n\n" + kSep + receipt("CFe", std::string(126, 'k'), "<CF"), 0);
   expect_run(dir.call({"EnviarDadosVenda", "1", "nada.xml"}),
              banner("EnviarDadosVendas", "     Cod. Ativacao: 1\n       Arquivo CFe: nada.xml\n") +
                  "nao conseguiu ler o arquivo: nada.xml\n",
              1);
 
-  // The key to cancel is the document's chCanc; the document goes whole.
-  const std::string cancel = "<?xml version=\"1.0\"?>\n<CFeCanc><infCFe chCanc=\"" + kKey + "\"><ide/></infCFe></CFeCanc>";
+  // The key to cancel is the document's chCanc attribute; the document goes whole.
+  const std::string cancel = "<CFeCanc>\n<infCFe chCanc = 'CFe35' ><ide/></infCFe></CFeCanc>";
   dir.write("canc.xml", cancel);
-  const std::string cancel_reply = "654321|07000|0000|Cancelado|||PENGZUNhbmM+eTwvQ0ZlQ2FuYz4=||CFe999|";
-  expect_run(dir.call({"CancelarUltimaVenda", "1", "canc.xml"}, cancel_reply),
+  expect_run(dir.call({"CancelarUltimaVenda", "1", "canc.xml"}, "1|07001|0000|Erro||"),
              banner("CancelarUltimaVenda", "       Cod. Ativacao: 1\n     Arquivo CFeCanc: canc.xml\n") +
-                 "\nRetorno: " + cancel_reply + "\n\n" + kSep + receipt("CFeCanc", "CFe999", "<CFeCanc>y</CFeCanc>"),
+                 "\nRetorno: 1|07001|0000|Erro||\n\n" + kSep + receipt("CFeCanc", "", ""),
              0);
   // An element or a longer name is no chCanc attribute.
   dir.write("sem.xml", "<CFeCanc><chCanc>CFe1</chCanc><infCFe xchCanc=\"CFe2\"/></CFeCanc>");
@@ -334,54 +346,49 @@ TEST(SatCli, SaleAndCancellationSendTheFileAndPrintTheReceipt) {
              banner("CancelarUltimaVenda", "       Cod. Ativacao: 1\n     Arquivo CFeCanc: sem.xml\n") +
                  "nao encontrou chCanc no arquivo: sem.xml\n",
              1);
-  EXPECT_EQ(dir.calls(), "EnviarDadosVenda S [1] [<CFe>venda</CFe>\n]\n"
-                         "EnviarDadosVenda S [1] [<CFe>venda</CFe>\n]\n"
-                         "EnviarDadosVenda S [1] [<CFe>venda</CFe>\n]\n"
-                         "CancelarUltimaVenda S [1] [" + kKey + "] [" + cancel + "]\n");
+  EXPECT_EQ(dir.calls(),
+            "EnviarDadosVenda S [1] [<CFe>venda</CFe>\n]\nEnviarDadosVenda S [1] [<CFe>venda</CFe>\n]\n"
+            "CancelarUltimaVenda S [1] [CFe35] [" +
+                cancel + "]\n");
 }
 
 TEST(SatCli, LastFiscalSessionDecodesSalesAndCancellationsOnly) {
   StubDir dir;
   const std::string head = banner("ConsultarUltimaSessaoFiscal", "     Cod. Ativacao: 1\n");
-  const std::string cancelled = "1|07000|0000|ok|||PENGZT54PC9DRmU+||K";
-  const std::string other = "1|06001|0000|ok|||PENGZT54PC9DRmU+||K";
-  expect_run(dir.call({"ConsultarUltimaSessaoFiscal", "1"}, kSaleReply),
-             head + "\nRetorno: " + kSaleReply + "\n\n" + receipt("CFe", kKey, "<CFe>x</CFe>") + kSep, 0);
-  expect_run(dir.call({"ConsultarUltimaSessaoFiscal", "1"}, cancelled),
-             head + "\nRetorno: " + cancelled + "\n\n" + receipt("CFeCanc", "K", "<CFe>x</CFe>") + kSep, 0);
-  expect_run(dir.call({"ConsultarUltimaSessaoFiscal", "1"}, other), head + "\nRetorno: " + other + "\n\n" + kSep, 0);
+  for (const auto& [code, printed] :
+       std::vector<std::pair<std::string, std::string>>{{"06000", receipt("CFe", "K", "<CFe>x</CFe>")},
+                                                        {"07000", receipt("CFeCanc", "K", "<CFe>x</CFe>")},
+                                                        {"06001", ""}}) {
+    const std::string reply = "1|" + code + "|0000|ok|||PENGZT54PC9DRmU+||K";
+    expect_run(dir.call({"ConsultarUltimaSessaoFiscal", "1"}, reply),
+               head + "\nRetorno: " + reply + "\n\n" + printed + kSep, 0);
+  }
 }
 
-TEST(SatCli, ExtractedLogGoesToLogSatTxt) {
+TEST(SatCli, ExtractedLogFileAndCutFields) {
   StubDir dir;
   const std::string head = banner("ExtrairLogs", "     Cod. Ativacao: 1\n");
   const std::string saved = kDash + "Log salvo em: log_sat.txt\n" + kDash + "\n";
   const std::string end = std::string(49, '=') + "\n";
-
-  expect_run(dir.call({"ExtrairLogs", "1"}, "1|15000|0000|Transferencia completa||bGluaGEgMQpsa\nW5oYSAyCg=="),
+  // Line feeds inside the Base64 log are skipped; an empty log makes an empty file.
+  expect_run(dir.call({"ExtrairLogs", "1"}, "1|15000|0000|ok||bGluaGEgMQpsa\nW5oYSAyCg=="),
              head + "Cod Retorno: 15000|0000\n" + saved + end, 0);
   EXPECT_EQ(dir.read("log_sat.txt"), "linha 1\nlinha 2\n");
-  expect_run(dir.call({"ExtrairLogs", "1"}, "1|15000|0000|vazio||"), head + "Cod Retorno: 15000|0000\n" + saved + end, 0);
-  EXPECT_TRUE(dir.exists("log_sat.txt"));
+  expect_run(dir.call({"ExtrairLogs", "1"}, "1|15000|0000|vazio||"),
+             head + "Cod Retorno: 15000|0000\n" + saved + end, 0);
   EXPECT_EQ(dir.read("log_sat.txt"), "");
 
-  // Busy fallback shows its message (field 2), any other code field 3; no file.
-  std::remove((dir.path() / "log_sat.txt").c_str());
-  expect_run(dir.call({"ExtrairLogs", "1"}, "000001|15098|SAT em processamento. Tente novamente.||"),
-             head + "Cod Retorno: 15098|SAT em processamento. Tente novamente.\n" + end, 0);
-  expect_run(dir.call({"ExtrairLogs", "1"}, "1|15002|1000|Erro na extracao||bGlu"),
-             head + "Cod Retorno: 15002|Erro na extracao\n" + end, 0);
-  EXPECT_FALSE(dir.exists("log_sat.txt"));
-
-  // Fields longer than their buffers are cut: code to 10, fields 2 and 3 to 130.
+  // Fields longer than their buffers are cut: the code to 10, fields 2 and 3 to 130.
+  std::filesystem::remove(dir.path() / "log_sat.txt");
   const std::string long_text(300, 'x');
-  expect_run(dir.call({"ExtrairLogs", "1"}, "1|15001LONGCODE|" + long_text),
-             head + "Cod Retorno: 15001LONGC|\n" + end, 0);
+  expect_run(dir.call({"ExtrairLogs", "1"}, "1|15001LONGCODE|0|" + long_text),
+             head + "Cod Retorno: 15001LONGC|" + long_text.substr(0, 130) + "\n" + end, 0);
   expect_run(dir.call({"ExtrairLogs", "1"}, "1|15098|" + long_text),
              head + "Cod Retorno: 15098|" + long_text.substr(0, 130) + "\n" + end, 0);
+  EXPECT_FALSE(dir.exists("log_sat.txt"));
 
   // No log_sat.txt can be made where a directory of that name stands.
   std::filesystem::create_directory(dir.path() / "log_sat.txt");
-  expect_run(dir.call({"ExtrairLogs", "1"}, "1|15000|0000|ok||bGlu"), head + "Cod Retorno: 15000|0000\n" + end, 1,
-             "Erro ao criar arquivo\n");
+  expect_run(dir.call({"ExtrairLogs", "1"}, "1|15000|0000|ok||bGlu"),
+             head + "Cod Retorno: 15000|0000\n" + end, 1, "Erro ao criar arquivo\n");
 }
