@@ -1,7 +1,5 @@
 #include "sim_unit.h"
 
-#include "unit_state.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -18,6 +16,8 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+
+#include "unit_state.h"
 
 namespace zunra::sim {
 namespace {
@@ -52,7 +52,9 @@ class Fd {
   int fd_ = -1;
 };
 
-[[noreturn]] void fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+[[noreturn]] void fail(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
 
 // One stretch of output: wait `gap` after the previous piece went out, then
 // send `bytes`; a hang-up piece closes the line instead.
@@ -60,6 +62,7 @@ struct Piece {
   std::string bytes;
   std::chrono::microseconds gap{0};
   bool hang_up = false;
+  std::size_t sent = 0;
 };
 
 struct Rule {
@@ -103,6 +106,7 @@ struct SimUnit::Impl {
 
   // Unit thread only.
   std::string input;
+  std::size_t scanned = 0;  // input searched for a frame end so far
   std::deque<Piece> out;
   Clock::time_point due;
   Clock::time_point hang_up_since{};
@@ -111,10 +115,11 @@ struct SimUnit::Impl {
   void run();
   void poke() const {
     uint64_t one = 1;
-    if (::write(wake.get(), &one, sizeof one) < 0) { /* already pending */ }
+    if (::write(wake.get(), &one, sizeof one) < 0) { /* already pending */
+    }
   }
   Script pick(int code);
-  void take_input();
+  void take_input(bool readable);  // reads what is there, then handles complete frames
   void handle(const std::string& text);
   void push(Piece p);
   void push_text(const std::string& text, std::chrono::microseconds first_gap, const Script& s);
@@ -166,8 +171,7 @@ void SimUnit::Impl::push(Piece p) {
 
 // Splits the text into chunks with pauses, and each chunk into slices paced
 // to the byte rate.
-void SimUnit::Impl::push_text(const std::string& text, std::chrono::microseconds first_gap,
-                              const Script& s) {
+void SimUnit::Impl::push_text(const std::string& text, std::chrono::microseconds first_gap, const Script& s) {
   const std::size_t bps = s.bytes_per_second ? s.bytes_per_second : rate;
   const std::size_t chunk = s.chunk ? s.chunk : text.size() + 1;
   const std::size_t slice = bps ? std::max<std::size_t>(1, bps / 100) : text.size() + 1;
@@ -176,12 +180,12 @@ void SimUnit::Impl::push_text(const std::string& text, std::chrono::microseconds
     const std::string part = text.substr(at, chunk);
     for (std::size_t in = 0; in < part.size(); in += slice) {
       const std::string bytes = part.substr(in, slice);
-      push(Piece{bytes, gap, false});
+      push(Piece{bytes, gap, false, 0});
       gap = bps ? std::chrono::microseconds(bytes.size() * 1000000 / bps) : std::chrono::microseconds(0);
     }
     gap = std::chrono::duration_cast<std::chrono::microseconds>(s.chunk_pause);
   }
-  if (text.empty()) push(Piece{"", gap, false});
+  if (text.empty()) push(Piece{"", gap, false, 0});
 }
 
 void SimUnit::Impl::handle(const std::string& text) {
@@ -218,7 +222,7 @@ void SimUnit::Impl::handle(const std::string& text) {
 
   auto gap = std::chrono::duration_cast<std::chrono::microseconds>(s.delay);
   if (s.act == Act::HangUp) {
-    push(Piece{"", gap, true});
+    push(Piece{"", gap, true, 0});
     return;
   }
   if (reply.empty()) return;
@@ -238,15 +242,15 @@ void SimUnit::Impl::handle(const std::string& text) {
   if (cut) bytes.resize(s.hang_up_after);
   push_text(bytes, gap, s);
   if (cut) {
-    push(Piece{"", {}, true});
+    push(Piece{"", {}, true, 0});
     return;
   }
   if (!s.garbage_after.empty()) push_text(s.garbage_after, {}, Script{});
 }
 
-void SimUnit::Impl::take_input() {
+void SimUnit::Impl::take_input(bool readable) {
   char buf[65536];
-  for (int round = 0; round < 64; ++round) {
+  for (int round = 0; readable && round < 64; ++round) {
     const ssize_t n = ::read(master.get(), buf, sizeof buf);
     if (n <= 0) break;
     input.append(buf, static_cast<std::size_t>(n));
@@ -257,9 +261,16 @@ void SimUnit::Impl::take_input() {
     changed.notify_all();
   }
   // A frame ends at '|' followed by 0x03; earlier bars belong to its fields.
-  for (std::size_t end = input.find("|\x03"); end != std::string::npos; end = input.find("|\x03")) {
+  // Long frames come in many reads: search only what is new.
+  for (;;) {
+    const std::size_t end = input.find("|\x03", scanned ? scanned - 1 : 0);
+    if (end == std::string::npos) {
+      scanned = input.size();
+      break;
+    }
     const std::string text = input.substr(0, end);
     input.erase(0, end + 2);
+    scanned = 0;
     handle(text);
     std::lock_guard<std::mutex> g(mu);
     if (!reading) break;  // what follows stays unread, as on a unit that stopped
@@ -284,13 +295,13 @@ bool SimUnit::Impl::flush_output() {
       close_line();
       return false;
     }
-    while (!p.bytes.empty()) {
-      const ssize_t n = ::write(master.get(), p.bytes.data(), p.bytes.size());
+    while (p.sent < p.bytes.size()) {
+      const ssize_t n = ::write(master.get(), p.bytes.data() + p.sent, p.bytes.size() - p.sent);
       if (n < 0) {
         if (errno == EINTR) continue;
         return true;  // the driver is not reading: wait for room
       }
-      p.bytes.erase(0, static_cast<std::size_t>(n));
+      p.sent += static_cast<std::size_t>(n);
     }
     out.pop_front();
     if (!out.empty()) due = Clock::now() + out.front().gap;
@@ -329,8 +340,9 @@ void SimUnit::Impl::run() {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count() + 1;
       timeout = static_cast<int>(std::max<long long>(0, left));
     }
-    pollfd fds[2] = {{wake.get(), POLLIN, 0},
-                     {master.get(), static_cast<short>((want_input ? POLLIN : 0) | (due_now ? POLLOUT : 0)), 0}};
+    pollfd fds[2] = {
+        {wake.get(), POLLIN, 0},
+        {master.get(), static_cast<short>((want_input ? POLLIN : 0) | (due_now ? POLLOUT : 0)), 0}};
     const int r = ::poll(fds, 2, timeout);
     if (r < 0) {
       if (errno == EINTR) continue;
@@ -338,10 +350,12 @@ void SimUnit::Impl::run() {
     }
     if (fds[0].revents & POLLIN) {
       uint64_t count;
-      if (::read(wake.get(), &count, sizeof count) < 0) { /* nothing pending */ }
+      if (::read(wake.get(), &count, sizeof count) < 0) { /* nothing pending */
+      }
     }
     if (fds[1].revents & (POLLERR | POLLNVAL)) return;
-    if (want_input && (fds[1].revents & POLLIN)) take_input();
+    // Frames left unhandled when the unit stopped reading are taken up again.
+    if (want_input) take_input(fds[1].revents & POLLIN);
   }
   close_line();
 }
@@ -368,7 +382,9 @@ SimUnit::~SimUnit() {
   impl_->thread.join();
 }
 
-const std::string& SimUnit::path() const { return impl_->path; }
+const std::string& SimUnit::path() const {
+  return impl_->path;
+}
 
 void SimUnit::on_command(int code, Script script, int times) {
   if (times == 0) return;
@@ -395,6 +411,11 @@ void SimUnit::set_rate_limit(std::size_t bytes_per_second) {
 void SimUnit::set_log_bytes(std::size_t n) {
   std::lock_guard<std::mutex> g(impl_->mu);
   impl_->state.set_log_bytes(n);
+}
+
+std::size_t SimUnit::log_bytes_for_reply(std::size_t reply_bytes) {
+  const std::size_t head = UnitState::log_reply_head_bytes();
+  return reply_bytes > head ? (reply_bytes - head + 3) / 4 * 3 : 0;
 }
 
 void SimUnit::stop_reading() {
