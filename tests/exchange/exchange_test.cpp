@@ -97,16 +97,6 @@ TEST_F(ExchangeTest, HangUpIsLinkLossNotAWaitForTheDeadline) {
   const std::string printed = out.finish();
   EXPECT_NE(printed.find("RecebeDoSat: Erro ao receber dados do SAT(1)\n"), std::string::npos) << printed;
   EXPECT_EQ(printed.find("SAT(2)"), std::string::npos) << printed;
-
-  // The pts is gone: the next call fails to open, at once.
-  StdoutCapture out2;
-  const auto again = Clock::now();
-  EXPECT_STREQ(ConsultarSAT(6), "000006|08098|SAT em processamento. Tente novamente.||");
-  EXPECT_LT(elapsed_ms(again), 1000);
-  const std::string path = serial_path().text;
-  EXPECT_EQ(out2.finish(), "init_usb: Falha ao tentar abrir o dispositivo " + path +
-                              "\nEnviaParaSat: Falha ao configurar a interface " + path + "\n");
-  EXPECT_EQ(fdUSB, -1);
 }
 
 TEST_F(ExchangeTest, DebugLogAndConsoleLinesFollowTheirSwitches) {
