@@ -407,6 +407,11 @@ void SimUnit::set_log_bytes(std::size_t n) {
   impl_->state.set_log_bytes(n);
 }
 
+std::size_t SimUnit::log_bytes_for_reply(std::size_t reply_bytes) {
+  const std::size_t head = UnitState::log_reply_head_bytes();
+  return reply_bytes > head ? (reply_bytes - head + 3) / 4 * 3 : 0;
+}
+
 void SimUnit::stop_reading() {
   {
     std::lock_guard<std::mutex> g(impl_->mu);

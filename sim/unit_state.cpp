@@ -304,6 +304,17 @@ std::string UnitState::status(const Frame& f) {
   return reply;
 }
 
+namespace {
+const char kLogsMessage[] = "Transferência completa";
+}
+
+std::size_t UnitState::log_reply_head_bytes() {
+  Frame f;
+  f.code = 12;
+  f.session_text = "000000";
+  return std5(f, "000", kLogsMessage).size() + 1;
+}
+
 std::string UnitState::logs(const Frame& f) {
   static const char* const kLines[][3] = {
       {"SAT", "info", "Equipamento iniciado"},
@@ -324,7 +335,7 @@ std::string UnitState::logs(const Frame& f) {
     log.resize(n);
     if (n > 0) log.back() = '\n';
   }
-  return std5(f, "000", "Transferência completa") + "|" + base64_encode(log);
+  return std5(f, "000", kLogsMessage) + "|" + base64_encode(log);
 }
 
 std::string base64_encode(const std::string& bytes) {
