@@ -304,7 +304,9 @@ bool SimUnit::Impl::flush_output() {
       const ssize_t n = ::write(master.get(), p.bytes.data() + p.sent, p.bytes.size() - p.sent);
       if (n < 0) {
         if (errno == EINTR) continue;
-        return true;  // the driver is not reading: wait for room
+        if (errno == EAGAIN) return true;  // the driver is not reading: wait for room
+        out.clear();                       // the line refuses bytes: nothing more can go out
+        return true;
       }
       p.sent += static_cast<std::size_t>(n);
     }
