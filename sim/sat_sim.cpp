@@ -1,7 +1,5 @@
 // sat_sim: a simulated SAT unit on a pseudo-terminal. Prints the device path
 // as its first line and serves until SIGINT or SIGTERM.
-#include "sim_unit.h"
-
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,6 +8,8 @@
 #include <cstring>
 #include <map>
 #include <string>
+
+#include "sim_unit.h"
 
 namespace {
 

@@ -1,7 +1,5 @@
 #include "sim_unit.h"
 
-#include "unit_state.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -18,6 +16,8 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+
+#include "unit_state.h"
 
 namespace zunra::sim {
 namespace {
@@ -52,7 +52,9 @@ class Fd {
   int fd_ = -1;
 };
 
-[[noreturn]] void fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+[[noreturn]] void fail(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
 
 // One stretch of output: wait `gap` after the previous piece went out, then
 // send `bytes`; a hang-up piece closes the line instead.
@@ -113,7 +115,8 @@ struct SimUnit::Impl {
   void run();
   void poke() const {
     uint64_t one = 1;
-    if (::write(wake.get(), &one, sizeof one) < 0) { /* already pending */ }
+    if (::write(wake.get(), &one, sizeof one) < 0) { /* already pending */
+    }
   }
   Script pick(int code);
   void take_input(bool readable);  // reads what is there, then handles complete frames
@@ -168,8 +171,7 @@ void SimUnit::Impl::push(Piece p) {
 
 // Splits the text into chunks with pauses, and each chunk into slices paced
 // to the byte rate.
-void SimUnit::Impl::push_text(const std::string& text, std::chrono::microseconds first_gap,
-                              const Script& s) {
+void SimUnit::Impl::push_text(const std::string& text, std::chrono::microseconds first_gap, const Script& s) {
   const std::size_t bps = s.bytes_per_second ? s.bytes_per_second : rate;
   const std::size_t chunk = s.chunk ? s.chunk : text.size() + 1;
   const std::size_t slice = bps ? std::max<std::size_t>(1, bps / 100) : text.size() + 1;
@@ -338,8 +340,9 @@ void SimUnit::Impl::run() {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count() + 1;
       timeout = static_cast<int>(std::max<long long>(0, left));
     }
-    pollfd fds[2] = {{wake.get(), POLLIN, 0},
-                     {master.get(), static_cast<short>((want_input ? POLLIN : 0) | (due_now ? POLLOUT : 0)), 0}};
+    pollfd fds[2] = {
+        {wake.get(), POLLIN, 0},
+        {master.get(), static_cast<short>((want_input ? POLLIN : 0) | (due_now ? POLLOUT : 0)), 0}};
     const int r = ::poll(fds, 2, timeout);
     if (r < 0) {
       if (errno == EINTR) continue;
@@ -347,7 +350,8 @@ void SimUnit::Impl::run() {
     }
     if (fds[0].revents & POLLIN) {
       uint64_t count;
-      if (::read(wake.get(), &count, sizeof count) < 0) { /* nothing pending */ }
+      if (::read(wake.get(), &count, sizeof count) < 0) { /* nothing pending */
+      }
     }
     if (fds[1].revents & (POLLERR | POLLNVAL)) return;
     // Frames left unhandled when the unit stopped reading are taken up again.
@@ -378,7 +382,9 @@ SimUnit::~SimUnit() {
   impl_->thread.join();
 }
 
-const std::string& SimUnit::path() const { return impl_->path; }
+const std::string& SimUnit::path() const {
+  return impl_->path;
+}
 
 void SimUnit::on_command(int code, Script script, int times) {
   if (times == 0) return;
@@ -405,6 +411,11 @@ void SimUnit::set_rate_limit(std::size_t bytes_per_second) {
 void SimUnit::set_log_bytes(std::size_t n) {
   std::lock_guard<std::mutex> g(impl_->mu);
   impl_->state.set_log_bytes(n);
+}
+
+std::size_t SimUnit::log_bytes_for_reply(std::size_t reply_bytes) {
+  const std::size_t head = UnitState::log_reply_head_bytes();
+  return reply_bytes > head ? (reply_bytes - head + 3) / 4 * 3 : 0;
 }
 
 void SimUnit::stop_reading() {
