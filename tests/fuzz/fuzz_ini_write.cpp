@@ -36,19 +36,15 @@ bool representable_value(const std::string& v) {
 }
 
 bool section_exists(const std::string& section, const char* file) {
+  // An empty result is either the end of the list or a "[]" header, so
+  // every index is looked at.
   char name[512];
   for (int i = 0; i < 64; ++i) {
     const int n = ini_getsection(i, name, sizeof name, file);
-    if (n == 0 && name[0] == '\0') {
-      // Either the end of the list or a "[]" header; look one further.
-      char next[512];
-      if (ini_getsection(i + 1, next, sizeof next, file) == 0 && next[0] == '\0') return section.empty();
-      continue;
-    }
     if (section.size() == static_cast<std::size_t>(n) && strncasecmp(name, section.c_str(), section.size()) == 0)
       return true;
   }
-  return true;  // too many to tell: assume it exists
+  return ini_getsection(64, name, sizeof name, file) > 0;  // too many to tell: assume it exists
 }
 
 }  // namespace
