@@ -3,10 +3,9 @@
 #include "sim_unit.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <string>
@@ -70,8 +69,10 @@ class Line {
 std::vector<std::string> fields(const std::string& reply) {
   std::vector<std::string> out(1);
   for (char c : reply) {
-    if (c == '|') out.emplace_back();
-    else out.back() += c;
+    if (c == '|')
+      out.emplace_back();
+    else
+      out.back() += c;
   }
   return out;
 }
@@ -216,9 +217,9 @@ TEST(SimUnit, ScheduleThenRulesThenPlainAnswers) {
   Line line(unit.path());
   Script busy;
   busy.act = Act::Busy;
-  unit.on_command(0, busy);           // every command busy...
-  unit.on_command(20, Script{}, 2);   // ...but the next two |20| answered...
-  unit.schedule({Script{}, busy});    // ...and first of all this schedule
+  unit.on_command(0, busy);                                 // every command busy...
+  unit.on_command(20, Script{}, 2);                         // ...but the next two |20| answered...
+  unit.schedule({Script{}, busy});                          // ...and first of all this schedule
   EXPECT_EQ(fields(line.reply("|05|000001"))[1], "08000");  // the schedule wins over rules
   EXPECT_EQ(fields(line.reply("|05|000002"))[1], "08098");
   EXPECT_EQ(fields(line.reply("|20|000003|12345678"))[1], "19003");  // the exact code wins over 0
