@@ -35,19 +35,34 @@ int T_Logs[2] = {0, 20};
 int T_Bloq[2] = {5, 0};
 int T_Desbloq[2] = {0, 40};
 int T_CodAtiv[2] = {0, 20};
-
-int init_lib(void) {
-  std::strcpy(SAT_SERIAL, "/dev/ttyACM0");
-  std::strcpy(SAT_DEBUG, "false");
-  std::strcpy(SAT_NOPOPUP, "true");
-  std::strcpy(SAT_CORRECAO, "false");
-  std::strcpy(SAT_LOCK, "true");
-  std::strcpy(SAT_RET_10001, "false");
-  return 0;
-}
 }
 
 namespace zunra {
+namespace {
+
+// Held for the whole of a loading, so that threads making their first call
+// together load once and all wait until it is over.
+std::mutex& loading_guard() {
+  static std::mutex guard;
+  return guard;
+}
+
+// Caller holds loading_guard(). Never throws: only building the paths of
+// the settings directory allocates, and without them the built-in values
+// hold; the device path is stored in any case, which marks loading done.
+void load_settings() noexcept {
+  DevicePath serial{"/dev/ttyACM0"};
+  store_text(SAT_DEBUG, sizeof SAT_DEBUG, "false");
+  store_text(SAT_NOPOPUP, sizeof SAT_NOPOPUP, "true");
+  store_text(SAT_CORRECAO, sizeof SAT_CORRECAO, "false");
+  store_text(SAT_LOCK, sizeof SAT_LOCK, "true");
+  store_text(SAT_RET_10001, sizeof SAT_RET_10001, "false");
+  store_text(SAT_SERIAL, sizeof SAT_SERIAL, serial.text);
+}
+
+char load_byte(const char& c) { return __atomic_load_n(&c, __ATOMIC_ACQUIRE); }
+
+}  // namespace
 
 std::string settings_dir() {
   const char* dir = std::getenv("ZUNRA_SAT_DIR");
@@ -59,11 +74,41 @@ std::string driver_log_path() { return settings_dir() + "/lib_zunra_dorvex.log";
 
 bool switch_on(const char* text) { return text && std::strncmp(text, "true", 4) == 0; }
 
+void store_text(char* dest, std::size_t size, const char* text) {
+  if (size == 0) return;
+  std::size_t len = std::strlen(text);
+  if (len > size - 1) len = size - 1;
+  for (std::size_t i = 1; i < len; ++i) __atomic_store_n(&dest[i], text[i], __ATOMIC_RELAXED);
+  if (len > 0) __atomic_store_n(&dest[len], '\0', __ATOMIC_RELAXED);
+  __atomic_store_n(&dest[0], len > 0 ? text[0] : '\0', __ATOMIC_RELEASE);
+}
+
+bool console_enabled() {
+  static constexpr char kOn[] = "false";
+  for (std::size_t i = 0; i < 5; ++i)
+    if (load_byte(SAT_NOPOPUP[i]) != kOn[i]) return false;
+  return true;
+}
+
+DevicePath serial_path() {
+  DevicePath path{};
+  for (std::size_t i = 0; i + 1 < sizeof path.text; ++i) {
+    path.text[i] = load_byte(SAT_SERIAL[i]);
+    if (path.text[i] == '\0') break;
+  }
+  return path;
+}
+
 void ensure_settings_loaded() {
-  static std::mutex loading;
-  if (__atomic_load_n(&SAT_SERIAL[0], __ATOMIC_ACQUIRE) != '\0') return;
-  std::lock_guard<std::mutex> guard(loading);
-  if (SAT_SERIAL[0] == '\0') init_lib();
+  if (load_byte(SAT_SERIAL[0]) != '\0') return;
+  std::lock_guard<std::mutex> hold(loading_guard());
+  if (load_byte(SAT_SERIAL[0]) == '\0') load_settings();
 }
 
 }  // namespace zunra
+
+extern "C" int init_lib(void) {
+  std::lock_guard<std::mutex> hold(zunra::loading_guard());
+  zunra::load_settings();
+  return 0;
+}

@@ -6,6 +6,7 @@
 
 #include "zunra_sat.h"
 
+#include <cstddef>
 #include <string>
 
 extern "C" {
@@ -62,5 +63,27 @@ void ensure_settings_loaded();
 
 // A switch text is on when its first four characters are "true".
 bool switch_on(const char* text);
+
+// SetDriver changes settings while SAT calls on other threads read them, so
+// every access to the int settings from library code goes through these
+// two: a change then lands whole and ThreadSanitizer sees no race.
+inline int setting(const int& value) { return __atomic_load_n(&value, __ATOMIC_RELAXED); }
+inline void change_setting(int& target, int value) { __atomic_store_n(&target, value, __ATOMIC_RELAXED); }
+
+// Console lines are printed only while SAT_NOPOPUP starts with "false".
+// Reads the text byte by byte atomically, as SetDriver may be rewriting it.
+bool console_enabled();
+
+// A snapshot of SAT_SERIAL for opening the device, taken atomically byte by
+// byte for the same reason; always NUL-terminated.
+struct DevicePath {
+  char text[sizeof(SAT_SERIAL)];
+};
+DevicePath serial_path();
+
+// Stores a text setting (SAT_SERIAL, SAT_NOPOPUP, ...) without racing its
+// readers: the first byte is written last, so a reader that sees it
+// non-empty sees the whole text. Cut to size - 1 characters.
+void store_text(char* dest, std::size_t size, const char* text);
 
 }  // namespace zunra

@@ -1,0 +1,68 @@
+// The unit's behaviour without the line: turns one frame into its reply text
+// and keeps what a SAT unit remembers between commands.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <string>
+#include <utility>
+
+namespace zunra::sim {
+
+// One frame split into its parts: "|CC|SSSSSS|f1|f2...".
+struct Frame {
+  int code = -1;             // -1: not a frame at all
+  std::string session_text;  // as received; echoed at the start of the reply
+  int session = -1;          // -1: not six digits
+  std::string rest;          // everything after the session's bar, fields not yet split
+};
+Frame parse_frame(const std::string& text);
+
+// The code a unit answers while busy: "06098" for sales, "11098" for |08|...
+std::string busy_code(int code);
+std::string busy_reply(const Frame& f);
+
+class UnitState {
+ public:
+  struct Config {
+    bool activated = true;
+    std::string activation_code = "12345678";
+    std::size_t log_bytes = 2000;
+    bool short_cancel_reply = false;
+  };
+  explicit UnitState(Config c);
+
+  // Carries out the command and returns its reply text (without 0x03).
+  std::string process(const Frame& f);
+
+  void set_log_bytes(std::size_t n) { config_.log_bytes = n; }
+  int processed(int code, int session) const;
+  int receipts_issued() const { return receipts_issued_; }
+  std::string last_sale_key() const { return last_sale_key_; }
+  std::string stored_reply(int session) const;
+
+ private:
+  std::string sale(const Frame& f, const std::string& document, bool test_only);
+  std::string cancel(const Frame& f, const std::string& key, const std::string& document);
+  std::string status(const Frame& f);
+  std::string logs(const Frame& f);
+  std::string activate(const Frame& f, const std::string& code);
+  std::string change_code(const Frame& f, const std::string& opcao, const std::string& code,
+                          const std::string& fresh, const std::string& confirmation);
+  std::string new_key();
+  void store(int session, const std::string& reply);
+
+  Config config_;
+  bool blocked_ = false;
+  int next_document_ = 1;  // numDocFiscal of the next CF-e
+  int receipts_issued_ = 0;
+  std::string last_sale_key_;  // 44 digits
+  std::string last_sale_total_ = "0.00";
+  bool last_sale_cancelled_ = false;
+  std::string last_fiscal_reply_;
+  std::deque<std::pair<int, std::string>> sessions_;  // oldest first, at most 100
+  std::map<std::pair<int, int>, int> processed_;
+};
+
+}  // namespace zunra::sim
