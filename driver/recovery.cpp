@@ -19,7 +19,7 @@
 namespace zunra {
 
 void pause_between_attempts() {
-  const int seconds = TmpTent;
+  const int seconds = setting(TmpTent);
   if (seconds > 0) std::this_thread::sleep_for(std::chrono::seconds(seconds));
 }
 
@@ -194,19 +194,19 @@ class RecoveringCall {
   RecoveringCall(const Recovery& what, const Request& request) : d_(what), r_(request) {}
 
   const char* run() {
-    if (d_.correct && Corrigir != 0 && r_.document != nullptr) correct_references(r_.document);
+    if (d_.correct && setting(Corrigir) != 0 && r_.document != nullptr) correct_references(r_.document);
 
-    if (NumTent < 1) {  // no attempt at all: the frame was not sent
+    if (setting(NumTent) < 1) {  // no attempt at all: the frame was not sent
       write_fallback(r_.session, d_.failure_code, true);
     }
     Attempt attempt = Attempt::first_transmission;
-    for (int number = 1; number <= NumTent;) {
+    for (int number = 1; number <= setting(NumTent);) {
       console("%s%d\n", d_.attempt_label, number);
       debug_log(d_.attempt_label, std::to_string(number).c_str());
       const Outcome outcome = run_attempt(attempt);
       if (outcome == Outcome::final_reply) break;
       attempt = next_attempt(attempt, outcome);
-      if (++number <= NumTent) pause_between_attempts();
+      if (++number <= setting(NumTent)) pause_between_attempts();
     }
     debug_log(d_.result_label, BC.data);
     return BC.data;
@@ -235,7 +235,7 @@ class RecoveringCall {
       return refuse_frame();
     }
     debug_log(frame_label, frame_.after_code());
-    if (!exchange(true)) return Outcome::exchange_failed;
+    if (!exchange()) return Outcome::exchange_failed;
 
     const std::string code(reply_code());
     debug_log(code_label, code.c_str());
@@ -255,7 +255,11 @@ class RecoveringCall {
       return refuse_frame();
     }
     debug_log("ConsultarNumeroSessao: ", frame_.after_code());
-    if (!exchange(false)) return Outcome::exchange_failed;
+    // The answer carries the session asked about, which is ours. A late
+    // reply to some other request must not pass for "not carried out",
+    // or the frame would be carried out twice: it is dropped like any
+    // reply of another session.
+    if (!exchange()) return Outcome::exchange_failed;
 
     debug_log("Resposta de ConsultarNumeroSessao: ", BC.data);
     const std::string code(reply_code());
@@ -275,9 +279,8 @@ class RecoveringCall {
   }
 
   // One send and receive; on failure the fallback reply is left in BC.
-  bool exchange(bool match_session) {
-    const bool ok = EnviaParaSat(frame_.frame()) == 0 &&
-                    (match_session ? RecebeDoSat2(r_.session) : RecebeDoSat3()) == 0;
+  bool exchange() {
+    const bool ok = EnviaParaSat(frame_.frame()) == 0 && RecebeDoSat2(r_.session) == 0;
     if (!ok) write_fallback(r_.session, d_.failure_code, true);
     return ok;
   }

@@ -55,7 +55,7 @@ constexpr SessionQuery kUltimaSessaoFiscal{
 bool ask(const SessionQuery& q, FrameBuffer& frame, int session, const char* activation, int asked) {
   // Without any attempt the caller must not get the previous call's reply.
   write_fallback(session, q.failure_code, false);
-  for (int number = 1; number <= NumTent;) {
+  for (int number = 1; number <= setting(NumTent);) {
     console("%s%d\n", q.attempt_label, number);
     debug_log(q.attempt_label, std::to_string(number).c_str());
     set_deadline(q.timeout);
@@ -73,7 +73,7 @@ bool ask(const SessionQuery& q, FrameBuffer& frame, int session, const char* act
     } else {
       write_fallback(session, q.failure_code, false);
     }
-    if (++number <= NumTent) pause_between_attempts();
+    if (++number <= setting(NumTent)) pause_between_attempts();
   }
   return false;
 }
