@@ -13,12 +13,19 @@ using sim::Script;
 
 const char kCode[] = "12345678";
 const char kSaleFallback[] = "000123|06098|0000|SAT em processamento. Tente novamente.||";
+Script act(Act a) {
+  Script s;
+  s.act = a;
+  return s;
+}
+Script canned(std::string text) {
+  Script s;
+  s.canned = std::move(text);
+  return s;
+}
 // Busy answers the driver could not have written itself.
-const Script kSaleBusy{Act::Answer, {}, false, 0, {}, 0, {}, {}, SIZE_MAX, "{session}|06098|0000|Atualizando||"};
-const Script kCancelBusy{Act::Answer, {}, false, 0, {}, 0, {}, {}, SIZE_MAX, "{session}|07098|a|b|c|d|e|f|g|h|i"};
-
-Script act(Act a) { return Script{a}; }
-Script canned(std::string text) { return Script{Act::Answer, {}, false, 0, {}, 0, {}, {}, SIZE_MAX, std::move(text)}; }
+const Script kSaleBusy = canned("{session}|06098|0000|Atualizando||");
+const Script kCancelBusy = canned("{session}|07098|a|b|c|d|e|f|g|h|i");
 
 // The command codes of the frames the unit received: "03 08 03".
 std::string codes(const sim::SimUnit& unit) {
@@ -64,13 +71,16 @@ TEST(Recovery, SaleAttemptsFollowTheStateTable) {
     short_pairs(c.tries);
     ModoDebug = 1;
     env.unit().schedule(c.schedule);
-    char document[] = "<CFe/>";
+    char document[] = "<CFe></CFe>";
     const std::string reply = EnviarDadosVenda(123, kCode, document);
     EXPECT_EQ(codes(env.unit()), c.frames);
     EXPECT_LE(env.unit().processed(3, 123), 1);
     EXPECT_EQ(reply, c.result == fallback ? kSaleFallback
                      : c.result == stored ? env.unit().stored_reply(123)
                                           : env.unit().replies().back());
+    if (c.result == stored) {
+      EXPECT_EQ(reply.substr(6, 7), "|06000|");
+    }
     if (std::string(c.frames) == "03 08" && c.result == stored) {
       EXPECT_TRUE(logged("Cupom ja foi gerado. Sessao: 000123|06"));
     }
@@ -104,19 +114,21 @@ TEST_F(RecoveryTest, CancellationGainsAFieldOnlyInItsOwnElevenFieldReply) {
   auto cancel = [&](int tries, std::vector<Script> schedule, sim::SimUnit::Options options = {}) {
     sim::SimUnit& u = restart_unit(options);
     short_pairs(tries);
-    char document[] = "<CFe/>";
+    char document[] = "<CFe></CFe>";
     EnviarDadosVenda(1, kCode, document);  // something to cancel
     u.schedule(std::move(schedule));
-    return std::string(CancelarUltimaVenda(123, kCode, ("CFe" + u.last_sale_key()).c_str(), "<Canc/>"));
+    return std::string(CancelarUltimaVenda(123, kCode, u.last_sale_key().c_str(), "<Canc/>"));
   };
   EXPECT_EQ(cancel(1, {canned(ten + "g")}), "000123|07000|0000|ok|||a|b|c|d||g");
   EXPECT_EQ(cancel(1, {canned(ten + tail)}), "000123|07000|0000|ok|||a|b|c|d||" + tail);
   EXPECT_EQ(cancel(1, {canned(ten + "g|h")}), "000123|07000|0000|ok|||a|b|c|d|g|h");
   EXPECT_EQ(cancel(1, {canned("{session}|07000|0000|ok|||a|b|c|d")}), "000123|07000|0000|ok|||a|b|c|d");
   // The unit's own short reply, straight or found by the session query.
-  const std::string straight = cancel(1, {}, {true, kCode, 2000, 0, true});
-  EXPECT_EQ(std::count(straight.begin(), straight.end(), '|'), 11);
-  const std::string found = cancel(2, {act(Act::ProcessThenDrop)}, {true, kCode, 2000, 0, true});
+  sim::SimUnit::Options short_reply;
+  short_reply.short_cancel_reply = true;
+  const std::string straight = cancel(1, {}, short_reply);
+  EXPECT_EQ(std::count(straight.begin(), straight.end(), '|'), 11) << straight;
+  const std::string found = cancel(2, {act(Act::ProcessThenDrop)}, short_reply);
   EXPECT_EQ(codes(unit()), "03 04 08");
   EXPECT_EQ(found, unit().stored_reply(123));
   EXPECT_EQ(std::count(found.begin(), found.end(), '|'), 10);
