@@ -3,6 +3,7 @@
 // Every SAT function is built from these pieces.
 #pragma once
 
+#include "wait.h"
 #include "zunra_sat.h"
 
 #include <cstddef>
@@ -54,6 +55,11 @@ void set_deadline(const int pair[2]);
 // phase waits it. Always 1000 in the library; the test suite shortens it so
 // that hundreds of deadlines (silent units, dropped replies) run in seconds.
 extern int deadline_second_ms;
+
+// The monotonic deadline of the running exchange. Code that sets
+// Tempo_Tout by hand instead of through set_deadline gets a deadline that
+// many tick() seconds from now.
+Deadline exchange_deadline();
 
 // The call lock for the duration of a SAT call. Loads the settings first
 // (the first call of a process decides nothing on built-in values), then

@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include "settings_file.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -57,6 +59,10 @@ void load_settings() noexcept {
   store_text(SAT_CORRECAO, sizeof SAT_CORRECAO, "false");
   store_text(SAT_LOCK, sizeof SAT_LOCK, "true");
   store_text(SAT_RET_10001, sizeof SAT_RET_10001, "false");
+  try {
+    read_settings_file(serial);
+  } catch (...) {
+  }
   store_text(SAT_SERIAL, sizeof SAT_SERIAL, serial.text);
 }
 

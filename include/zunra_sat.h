@@ -1,17 +1,57 @@
 /*
  * zunra_sat.h - driver for a SAT-CF-e fiscal unit on a USB serial port.
  *
- * Every SAT function takes the caller's session number (printed as six
- * digits in the command frame) and returns a pointer to the unit's reply
- * text, or to a reply the driver composed itself when the unit could not be
- * reached ("<session>|<code>098|SAT em processamento. Tente novamente.||").
+ * Link with -lzunra_sat_rpi (pkg-config zunra_sat), or load
+ * libzunra_sat_rpi.so with dlopen and look the functions up by these names.
  *
- * The reply pointer is the same for every call. The library owns it; it is
- * valid until the next call into any SAT function, from any thread. Copy
- * what you need before another SAT call can start, and never free it.
+ * How every SAT function answers
+ *   Each SAT function takes the caller's session number `numeroSessao`,
+ *   written as six digits ("%06d") at the start of the command, turns its
+ *   arguments into one command for the unit, and returns the unit's reply
+ *   text: the session number, '|', a five-digit return code, then the
+ *   function's fields, each after a '|' ("000123|08000|...").
  *
- * Null text arguments are taken as empty texts. No function raises a signal,
- * throws, or returns NULL.
+ *   When the unit cannot be reached (device missing, unplugged, not
+ *   writable) or does not answer with this session number before the
+ *   function's timeout, the driver composes the reply itself with the
+ *   function's failure code, always five digits ending in 098:
+ *     "<session>|<code>|SAT em processamento. Tente novamente.||"
+ *   Sales and cancellations carry an extra field:
+ *     "<session>|06098|0000|SAT em processamento. Tente novamente.||"
+ *   The unit itself also answers with these codes when it is busy, for
+ *   example while it updates its software. Any other reply of the unit,
+ *   error codes included, is returned unchanged. The functions report
+ *   nothing in any other way: no errno, no exception, never NULL.
+ *
+ * The reply pointer
+ *   Every SAT function returns the same pointer, into one reply buffer
+ *   owned by the library. Never free it or write through it. It stays valid
+ *   only until the next call into any SAT function, from any thread, which
+ *   overwrites it: copy what you need first. Replies can be up to about
+ *   3 MB (ExtrairLogs).
+ *
+ * Threads
+ *   The driver has no threads of its own; every call runs, and waits, on the
+ *   caller's thread. With the call lock on (LOCK=true in sat.ini, the
+ *   default) SAT calls of one process run one at a time; a call that finds
+ *   another one running waits for it, without limit, including its retries
+ *   and pauses. The lock is released before the reply pointer is returned,
+ *   so in a program that calls from several threads, copy the reply before
+ *   another thread can start a call. With the lock off, SAT calls must not
+ *   overlap at all. The lock does not reach across processes: two programs
+ *   must not share one unit at the same time.
+ *
+ * Settings
+ *   Device, timeouts, retries and switches come from sat.ini in the
+ *   settings directory (/var/zunra_dorvex, or $ZUNRA_SAT_DIR when set and
+ *   not empty), read once per process at the first SAT call or the first
+ *   SetDriver call; SetDriver changes some of them while the program runs.
+ *
+ * Text arguments
+ *   Text arguments are NUL-terminated and placed in the command as they
+ *   are; a null pointer is taken as an empty text. A command that would not
+ *   fit the driver's 1.5 MB frame buffer is not sent: the function answers
+ *   with its failure code.
  */
 #ifndef ZUNRA_SAT_H
 #define ZUNRA_SAT_H
@@ -27,54 +67,173 @@ extern "C" {
 #endif
 
 /* ---- SAT functions ---------------------------------------------------- */
+/*
+ * The fields are those of the SAT-CF-e interface; the driver forwards them
+ * without looking at them. Each entry gives the failure code of the reply
+ * the driver composes itself and the timeout key of sat.ini [TIMEOUT]
+ * (built-in value in brackets). All return the reply pointer described
+ * above.
+ */
 
+/* Activates the unit. subComando: certificate type (1: AC_SAT/SEFAZ);
+ * CNPJ: the taxpayer's CNPJ; cUF: IBGE code of the state.
+ * Failure code 04098; T_ATIVAR_SAT [05:00]. */
 ZUNRA_API const char* AtivarSAT(int numeroSessao, int subComando, const char* codigoDeAtivacao,
                                 const char* CNPJ, int cUF);
+/* Sends the ICP-Brasil certificate to the unit.
+ * Failure code 05098; T_COMUNICAR_CERTIFICADO_ICPBRASIL [05:00]. */
 ZUNRA_API const char* ComunicarCertificadoICPBRASIL(int numeroSessao, const char* codigoDeAtivacao,
                                                     const char* certificado);
-/* dadosVenda is rewritten in place when CORRECAO is on, so it must then be writable. */
+/* Sends a sale document; the unit answers with the signed CF-e in Base64.
+ * A sale is never issued twice: with N_TENT above 1, after a failed
+ * exchange the driver first asks the unit whether this session already
+ * produced a receipt, and returns that stored answer instead of sending the
+ * sale again; a busy answer (06098) is retried at once. Attempts are
+ * TMP_TENT seconds apart, and the call may take up to N_TENT times the
+ * timeout plus those pauses.
+ * Failure code 06098 with the "0000" field: the sale may not have been
+ * issued; do not reuse the session number for another sale, ask with
+ * ConsultarNumeroSessao.
+ * T_ENVIAR_DADOS_VENDA [00:20] per transmission, T_CONSULTAR_NUMERO_SESSAO
+ * [00:20] per question.
+ * dadosVenda is rewritten in place (Correcao) when CORRECAO is on, so it
+ * must then be writable. */
 ZUNRA_API const char* EnviarDadosVenda(int numeroSessao, const char* codigoDeAtivacao, char* dadosVenda);
+/* Cancels the last sale. chave: access key of the receipt to cancel;
+ * dadosCancelamento: the cancellation document. Retries and the "already
+ * done?" question work as for EnviarDadosVenda, with busy code 07098.
+ * A reply of the unit that lacks one field (ten '|' instead of eleven) gets
+ * an empty field added, so that callers always find the same fields.
+ * Failure code 07098 with the "0000" field; T_CANCELAR_ULTIMA_VENDA [00:03]
+ * per transmission. */
 ZUNRA_API const char* CancelarUltimaVenda(int numeroSessao, const char* codigoDeAtivacao,
                                           const char* chave, const char* dadosCancelamento);
+/* Asks whether the unit is in operation; needs no activation code.
+ * Failure code 08098; T_CONSULTAR_SAT [00:04]. */
 ZUNRA_API const char* ConsultarSAT(int numeroSessao);
+/* Sends a test sale that the unit signs and transmits but does not issue.
+ * Failure code 09098; T_TESTE_FIM_A_FIM [00:40]. */
 ZUNRA_API const char* TesteFimAFim(int numeroSessao, const char* codigoDeAtivacao, const char* dadosVenda);
+/* The unit's operational status. With RET_10001=true the unit's code 10099
+ * is returned as "<session>|10001|Codigo de ativacao invalido||".
+ * Failure code 10098; T_CONSULTAR_STATUS_OPERACIONAL [00:04]. */
 ZUNRA_API const char* ConsultarStatusOperacional(int numeroSessao, const char* codigoDeAtivacao);
+/* The unit's stored answer to the earlier session cNumeroDeSessao. Retried
+ * up to N_TENT times while the exchange fails or the unit answers 11098.
+ * Failure code 11098; T_CONSULTAR_NUMERO_SESSAO [00:20]. */
 ZUNRA_API const char* ConsultarNumeroSessao(int numeroSessao, const char* codigoDeAtivacao, int cNumeroDeSessao);
+/* The unit's answer about its last fiscal session (a sale, code 06000, or a
+ * cancellation, 07000). Retried like ConsultarNumeroSessao, busy code 19098.
+ * Failure code 19098; T_CONSULTAR_ULTIMA_SESSAO_FISCAL [00:20]. */
 ZUNRA_API const char* ConsultarUltimaSessaoFiscal(int numeroSessao, const char* codigoDeAtivacao);
+/* Sends the unit's network settings document.
+ * Failure code 12098; T_CONFIGURAR_INTERFACE_DE_REDE [00:20]. */
 ZUNRA_API const char* ConfigurarInterfaceDeRede(int numeroSessao, const char* codigoDeAtivacao,
                                                 const char* dadosConfiguracao);
+/* Associates the software house's signature: CNPJValue is the software
+ * house's CNPJ followed by the taxpayer's, assinaturaCNPJs the signature.
+ * Failure code 13098; T_ASSOCIAR_ASSINATURA [30:00]. */
 ZUNRA_API const char* AssociarAssinatura(int numeroSessao, const char* codigoDeAtivacao, const char* CNPJValue,
                                          const char* assinaturaCNPJs);
+/* Asks the unit to update its software.
+ * Failure code 14098; T_ATUALIZAR_SOFTWARE_SAT [30:00]. */
 ZUNRA_API const char* AtualizarSoftwareSAT(int numeroSessao, const char* codigoDeAtivacao);
+/* The unit's log, Base64-encoded in field 5 of the reply; the driver sends
+ * its own version text with the request.
+ * Failure code 15098; T_EXTRAIR_LOGS [00:20]. */
 ZUNRA_API const char* ExtrairLogs(int numeroSessao, const char* codigoDeAtivacao);
+/* Blocks the unit. Failure code 16098; T_BLOQUEAR_SAT [05:00]. */
 ZUNRA_API const char* BloquearSAT(int numeroSessao, const char* codigoDeAtivacao);
+/* Unblocks the unit. Failure code 17098; T_DESBLOQUEAR_SAT [00:40]. */
 ZUNRA_API const char* DesbloquearSAT(int numeroSessao, const char* codigoDeAtivacao);
+/* Replaces a code: opcao 1 the activation code, 2 the emergency code (any
+ * other value is passed on to the unit as it is). confNovoCodigo repeats
+ * novoCodigo; the driver does not compare them, the unit does.
+ * Failure code 18098; T_TROCAR_CODIGO_DE_ATIVACAO [00:20]. */
 ZUNRA_API const char* TrocarCodigoDeAtivacao(int numeroSessao, const char* codigoDeAtivacao, int opcao,
                                              const char* novoCodigo, const char* confNovoCodigo);
 
-/* Decodes numeric character references of text in place; the length stays. Returns 0. */
+/* Decodes numeric character references of text in place; the length
+ * stays. Returns 0. Each reference that decodes to a character below 128 ("&#x41;") becomes
+ * blanks followed by that character, where the ';' was; others stay as
+ * they are. EnviarDadosVenda calls it on the sale document while CORRECAO
+ * is on. No lock is taken: do not call it on a text another thread uses. */
 ZUNRA_API int Correcao(char* text);
 
 /* ---- Run-time control ------------------------------------------------- */
 
-/* Answers "OK", "ERRO", "FALHA" or the version text; takes no lock and
- * leaves the reply buffer alone. The returned text is constant. */
+/* Changes one setting for the rest of the process (sat.ini is not written).
+ * Parametro is compared case-sensitively by its leading characters:
+ *   "SERIAL"    device path; a name without "/dev/" gets it put in front;
+ *               an empty Valor answers "ERRO" and changes nothing.
+ *   "NO_POPUP"  console messages: off when Valor begins with "true", else on.
+ *   "LOCK"      the call lock: on when Valor begins with "true", else off.
+ *   "RET_10001" the 10099 -> 10001 rewrite of ConsultarStatusOperacional.
+ *   "DEBUG"     the driver log in the settings directory.
+ *   "N_TENT"    attempts, written with exactly two characters ("05"):
+ *               "OK"; a value below 1 or of another length answers
+ *               "ERRO" and sets 1.
+ *   "TMP_TENT"  seconds between attempts, exactly two characters: "OK"
+ *               from 03 up; a smaller value answers "ERRO" and sets 3, a
+ *               value of another length answers "ERRO" and sets 6.
+ *   "VERSAO"    answers the library's version, "3.0.0.3_acm0_rpi".
+ * Answers "OK", "ERRO" (value refused or raised to its minimum) or
+ * "FALHA" (name not supported: nothing changes). Prints "Parametro: |%s| - Valor: |%s|" on
+ * standard output. The first call of a process reads sat.ini first, so the
+ * change applies on top of the file. The answer is a constant text of the
+ * library, valid for the life of the process; SetDriver never touches the
+ * reply pointer of the SAT functions. It may run while another thread is
+ * inside a SAT call; the change can then apply in the middle of that call. */
 ZUNRA_API const char* SetDriver(const char* Parametro, const char* Valor);
 
 /* ---- INI files -------------------------------------------------------- */
+/*
+ * Stateless access to INI files: every call opens Filename, reads or
+ * rewrites it, and closes it. Section and key names compare ignoring letter
+ * case; a null or empty Section means the keys before the first [header].
+ * ';' and '#' start comments. Values longer than the Buffer are cut and
+ * Buffer is always NUL-terminated; a null Buffer or a BufferSize below 1
+ * returns 0 and leaves Buffer alone. Lines are read up to 511 bytes. No lock is taken: two threads or processes writing the
+ * same file at once may lose each other's change.
+ */
 
+/* Called by ini_browse for every key; return nonzero to go on, zero to stop.
+ * The three texts are valid only during the call. */
+#ifndef INI_CALLBACK_DEFINED /* minIni.h declares the same type */
+#define INI_CALLBACK_DEFINED
 typedef int (*INI_CALLBACK)(const char* Section, const char* Key, const char* Value, const void* UserData);
+#endif
 
+/* Copies the value of Key in Section (DefValue when absent) into Buffer.
+ * Returns the length of the text stored. A key present with an empty value
+ * gives an empty text. */
 ZUNRA_API int ini_gets(const char* Section, const char* Key, const char* DefValue, char* Buffer, int BufferSize,
                        const char* Filename);
+/* The value as a number (hexadecimal after "0x"), or DefValue when absent
+ * or empty. */
 ZUNRA_API long ini_getl(const char* Section, const char* Key, long DefValue, const char* Filename);
+/* The value as a number, or DefValue when absent or empty. */
 ZUNRA_API float ini_getf(const char* Section, const char* Key, float DefValue, const char* Filename);
+/* 1 for a value beginning with y, Y, 1, t or T; 0 for n, N, 0, f or F;
+ * DefValue otherwise, an absent key included. */
 ZUNRA_API int ini_getbool(const char* Section, const char* Key, int DefValue, const char* Filename);
+/* Name of section idxSection (from 0) into Buffer; returns its length, 0
+ * when there is no such section. */
 ZUNRA_API int ini_getsection(int idxSection, char* Buffer, int BufferSize, const char* Filename);
+/* Name of key idxKey (from 0) of Section into Buffer; returns its length, 0
+ * when there is no such key. */
 ZUNRA_API int ini_getkey(const char* Section, int idxKey, char* Buffer, int BufferSize, const char* Filename);
+/* Calls Callback for every key of the file, in file order. Returns 1 when
+ * the file was read, 0 when it could not be opened. */
 ZUNRA_API int ini_browse(INI_CALLBACK Callback, const void* UserData, const char* Filename);
+/* Sets Key in Section to Value, adding the section or the key when absent;
+ * a null Value deletes the key, a null Key the whole section. The file is
+ * rewritten through a temporary file next to it. Returns 1 on success (or
+ * when nothing had to change), 0 when a file could not be created. */
 ZUNRA_API int ini_puts(const char* Section, const char* Key, const char* Value, const char* Filename);
+/* As ini_puts, with the number written in decimal. */
 ZUNRA_API int ini_putl(const char* Section, const char* Key, long Value, const char* Filename);
+/* As ini_puts, with the number written as text. */
 ZUNRA_API int ini_putf(const char* Section, const char* Key, float Value, const char* Filename);
 
 #ifdef __cplusplus

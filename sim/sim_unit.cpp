@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@ namespace zunra::sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 // Owns one descriptor.
 class Fd {
@@ -58,6 +60,7 @@ struct Piece {
   std::string bytes;
   std::chrono::microseconds gap{0};
   bool hang_up = false;
+  std::size_t sent = 0;
 };
 
 struct Rule {
@@ -101,8 +104,10 @@ struct SimUnit::Impl {
 
   // Unit thread only.
   std::string input;
+  std::size_t scanned = 0;  // input searched for a frame end so far
   std::deque<Piece> out;
   Clock::time_point due;
+  Clock::time_point hang_up_since{};
 
   void open_line();
   void run();
@@ -111,7 +116,7 @@ struct SimUnit::Impl {
     if (::write(wake.get(), &one, sizeof one) < 0) { /* already pending */ }
   }
   Script pick(int code);
-  void take_input();
+  void take_input(bool readable);  // reads what is there, then handles complete frames
   void handle(const std::string& text);
   void push(Piece p);
   void push_text(const std::string& text, std::chrono::microseconds first_gap, const Script& s);
@@ -173,12 +178,12 @@ void SimUnit::Impl::push_text(const std::string& text, std::chrono::microseconds
     const std::string part = text.substr(at, chunk);
     for (std::size_t in = 0; in < part.size(); in += slice) {
       const std::string bytes = part.substr(in, slice);
-      push(Piece{bytes, gap, false});
+      push(Piece{bytes, gap, false, 0});
       gap = bps ? std::chrono::microseconds(bytes.size() * 1000000 / bps) : std::chrono::microseconds(0);
     }
     gap = std::chrono::duration_cast<std::chrono::microseconds>(s.chunk_pause);
   }
-  if (text.empty()) push(Piece{"", gap, false});
+  if (text.empty()) push(Piece{"", gap, false, 0});
 }
 
 void SimUnit::Impl::handle(const std::string& text) {
@@ -215,7 +220,7 @@ void SimUnit::Impl::handle(const std::string& text) {
 
   auto gap = std::chrono::duration_cast<std::chrono::microseconds>(s.delay);
   if (s.act == Act::HangUp) {
-    push(Piece{"", gap, true});
+    push(Piece{"", gap, true, 0});
     return;
   }
   if (reply.empty()) return;
@@ -235,15 +240,15 @@ void SimUnit::Impl::handle(const std::string& text) {
   if (cut) bytes.resize(s.hang_up_after);
   push_text(bytes, gap, s);
   if (cut) {
-    push(Piece{"", {}, true});
+    push(Piece{"", {}, true, 0});
     return;
   }
   if (!s.garbage_after.empty()) push_text(s.garbage_after, {}, Script{});
 }
 
-void SimUnit::Impl::take_input() {
+void SimUnit::Impl::take_input(bool readable) {
   char buf[65536];
-  for (int round = 0; round < 64; ++round) {
+  for (int round = 0; readable && round < 64; ++round) {
     const ssize_t n = ::read(master.get(), buf, sizeof buf);
     if (n <= 0) break;
     input.append(buf, static_cast<std::size_t>(n));
@@ -254,9 +259,16 @@ void SimUnit::Impl::take_input() {
     changed.notify_all();
   }
   // A frame ends at '|' followed by 0x03; earlier bars belong to its fields.
-  for (std::size_t end = input.find("|\x03"); end != std::string::npos; end = input.find("|\x03")) {
+  // Long frames come in many reads: search only what is new.
+  for (;;) {
+    const std::size_t end = input.find("|\x03", scanned ? scanned - 1 : 0);
+    if (end == std::string::npos) {
+      scanned = input.size();
+      break;
+    }
     const std::string text = input.substr(0, end);
     input.erase(0, end + 2);
+    scanned = 0;
     handle(text);
     std::lock_guard<std::mutex> g(mu);
     if (!reading) break;  // what follows stays unread, as on a unit that stopped
@@ -267,16 +279,27 @@ bool SimUnit::Impl::flush_output() {
   while (!out.empty() && Clock::now() >= due) {
     Piece& p = out.front();
     if (p.hang_up) {
+      // Let the driver take the bytes already sent: a hang-up throws away
+      // whatever still waits in the line.
+      const auto now = Clock::now();
+      if (hang_up_since == Clock::time_point{}) hang_up_since = now;
+      int pending = 0;
+      ::ioctl(slave.get(), FIONREAD, &pending);
+      const auto waited = now - hang_up_since;
+      if ((waited < 20ms || pending > 0) && waited < 1s) {
+        due = now + 5ms;
+        return true;
+      }
       close_line();
       return false;
     }
-    while (!p.bytes.empty()) {
-      const ssize_t n = ::write(master.get(), p.bytes.data(), p.bytes.size());
+    while (p.sent < p.bytes.size()) {
+      const ssize_t n = ::write(master.get(), p.bytes.data() + p.sent, p.bytes.size() - p.sent);
       if (n < 0) {
         if (errno == EINTR) continue;
         return true;  // the driver is not reading: wait for room
       }
-      p.bytes.erase(0, static_cast<std::size_t>(n));
+      p.sent += static_cast<std::size_t>(n);
     }
     out.pop_front();
     if (!out.empty()) due = Clock::now() + out.front().gap;
@@ -327,7 +350,8 @@ void SimUnit::Impl::run() {
       if (::read(wake.get(), &count, sizeof count) < 0) { /* nothing pending */ }
     }
     if (fds[1].revents & (POLLERR | POLLNVAL)) return;
-    if (want_input && (fds[1].revents & POLLIN)) take_input();
+    // Frames left unhandled when the unit stopped reading are taken up again.
+    if (want_input) take_input(fds[1].revents & POLLIN);
   }
   close_line();
 }

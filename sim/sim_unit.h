@@ -26,6 +26,9 @@ enum class Act {
 };
 
 struct Script {
+  Script() = default;
+  Script(Act a) : act(a) {}  // NOLINT: implicit, so that schedule({Act::Busy, Act::Silent}) reads well
+
   Act act = Act::Answer;
   std::chrono::milliseconds delay{0};         // before the first byte of the answer
   bool wrong_session_first = false;           // first a complete reply carrying another session

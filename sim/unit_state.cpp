@@ -219,7 +219,7 @@ std::string UnitState::activate(const Frame& f, const std::string& code) {
   config_.activation_code = code;
   std::string csr = "-----BEGIN CERTIFICATE REQUEST-----\nMIIBzunraSAT" + std::string(kSerial) +
                     "\n-----END CERTIFICATE REQUEST-----\n";
-  return std5(f, "000", "Ativado corretamente") + base64_encode(csr);
+  return std5(f, "000", "Ativado corretamente") + "|" + base64_encode(csr);
 }
 
 std::string UnitState::change_code(const Frame& f, const std::string& opcao, const std::string& code,
