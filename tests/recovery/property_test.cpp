@@ -14,71 +14,62 @@ namespace {
 
 using namespace std::chrono_literals;
 using sim::Act;
-using sim::Script;
-
-constexpr int kSchedules = 300;
 
 TEST(RecoveryProperty, NoDuplicateAndTheReplyWheneverTheUnitCouldBeAsked) {
+  const int kSchedules = 300;
   std::mt19937 random(20261206);
   int duplicates = 0, told_failure = 0;
-  for (int run = 1; run <= kSchedules; ++run) {
+  for (int session = 1; session <= kSchedules; ++session) {
     DriverEnvironment env;
     NumTent = 1 + static_cast<int>(random() % 4);
-    TmpTent = 0;
-    ModoLock = 0;
+    TmpTent = ModoLock = 0;
     for (int* pair : {T_Venda, T_Canc, T_Sessao}) pair[0] = 0, pair[1] = 2;  // 100 ms
-    const bool sale = random() % 3 != 0;
+    const int code = random() % 3 ? 3 : 4;
     char document[] = "<CFe></CFe>";
-    if (!sale) EnviarDadosVenda(999, "12345678", document);  // the receipt to cancel
+    if (code == 4) EnviarDadosVenda(999, "12345678", document);  // the receipt to cancel
     const std::size_t before = env.unit().frames().size();
 
-    // Per frame: answer (in time, late, after a reply of another session),
-    // busy, carry out and drop, silent, hang up. Later frames are answered.
-    std::vector<Script> schedule;
-    std::vector<bool> in_time;  // the unit answers in order: after a late reply nothing is in time
+    // Answer (in time, late, after a reply of another session), busy, carry
+    // out and drop, silent, hang up; frames after the schedule are answered.
+    // The unit answers in order: after a late reply nothing is in time.
+    const Act acts[] = {Act::Answer, Act::Answer, Act::Answer, Act::Answer, Act::Answer, Act::Busy,
+                        Act::Busy, Act::ProcessThenDrop, Act::ProcessThenDrop, Act::Silent, Act::Silent,
+                        Act::HangUp};
+    std::vector<sim::Script> schedule(8);
+    std::vector<bool> in_time;
     bool lagging = false;
-    for (int i = 0; i < 8; ++i) {
-      Script s;
-      switch (random() % 12) {
-        case 0: case 1: case 2: break;
-        case 3: s.delay = 250ms; break;
-        case 4: s.wrong_session_first = true; break;
-        case 5: case 6: s.act = Act::Busy; break;
-        case 7: case 8: s.act = Act::ProcessThenDrop; break;
-        case 9: case 10: s.act = Act::Silent; break;
-        default: s.act = Act::HangUp; break;
-      }
-      in_time.push_back(!lagging && s.act == Act::Answer && s.delay == 0ms);
-      lagging |= s.delay > 0ms;
-      schedule.push_back(s);
+    for (sim::Script& s : schedule) {
+      const unsigned pick = random() % 12;
+      s.act = acts[pick];
+      s.delay = pick == 3 ? 250ms : 0ms;
+      s.wrong_session_first = pick == 4;
+      in_time.push_back(!lagging && s.act == Act::Answer && pick != 3);
+      lagging |= pick == 3;
     }
-    in_time.push_back(!lagging);  // frames after the schedule
+    in_time.push_back(!lagging);
     env.unit().schedule(schedule);
-    const int session = run;
-    // A reply that lagged behind may arrive together with the next one
-    // (text, 0x03, text): what counts is the first.
-    std::string reply =
-        sale ? EnviarDadosVenda(session, "12345678", document)
-             : CancelarUltimaVenda(session, "12345678", env.unit().last_sale_key().c_str(), "<C/>");
-
+    std::string reply = code == 3 ? EnviarDadosVenda(session, "12345678", document)
+                                  : CancelarUltimaVenda(session, "12345678", env.unit().last_sale_key().c_str(), "");
+    // A reply that lagged behind may arrive with the next one (text 0x03 text): the first counts.
     reply.resize(std::min(reply.size(), reply.find('\x03')));
-    const int code = sale ? 3 : 4;
+
     const int carried_out = env.unit().processed(code, session);
     duplicates += carried_out > 1;
     if (carried_out != 1) continue;
     told_failure += reply != env.unit().stored_reply(session);
     // The frame that carried it out, then any frame answered in time after it.
     const std::vector<std::string> frames = env.unit().frames();
-    auto carried_out_by = [&](std::size_t i) {
-      const Act a = i - before < schedule.size() ? schedule[i - before].act : Act::Answer;
-      return std::stoi(frames[i].substr(1, 2)) == code && (a == Act::Answer || a == Act::ProcessThenDrop);
-    };
+    auto at = [&](std::size_t i) { return std::min(i - before, schedule.size()); };
     std::size_t done = before;
-    while (done < frames.size() && !carried_out_by(done)) ++done;
+    while (done < frames.size() && (std::stoi(frames[done].substr(1, 2)) != code ||
+                                    (at(done) < schedule.size() && schedule[at(done)].act != Act::Answer &&
+                                     schedule[at(done)].act != Act::ProcessThenDrop))) {
+      ++done;
+    }
     bool asked = false;
-    for (std::size_t j = done + 1; j < frames.size(); ++j) asked |= in_time[std::min(j - before, schedule.size())];
+    for (std::size_t j = done + 1; j < frames.size(); ++j) asked |= in_time[at(j)];
     if (asked) {
-      EXPECT_EQ(reply, env.unit().stored_reply(session)) << "schedule " << run;
+      EXPECT_EQ(reply, env.unit().stored_reply(session)) << "schedule " << session;
     }
   }
   EXPECT_EQ(duplicates, 0);

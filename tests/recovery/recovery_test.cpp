@@ -1,9 +1,8 @@
 // Sales, cancellations and session queries against the simulated unit: the
-// attempts each schedule of faults leads to, and what the caller is told.
+// frames each schedule of faults leads to, and what the caller is told.
 #include "driver_test.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace zunra::test {
 namespace {
@@ -13,19 +12,16 @@ using sim::Script;
 
 const char kCode[] = "12345678";
 const char kSaleFallback[] = "000123|06098|0000|SAT em processamento. Tente novamente.||";
-Script act(Act a) {
+
+// A canned reply is one the driver could not have written itself.
+Script does(Act act, std::string canned = "") {
   Script s;
-  s.act = a;
+  s.act = act;
+  s.canned = std::move(canned);
   return s;
 }
-Script canned(std::string text) {
-  Script s;
-  s.canned = std::move(text);
-  return s;
-}
-// Busy answers the driver could not have written itself.
-const Script kSaleBusy = canned("{session}|06098|0000|Atualizando||");
-const Script kCancelBusy = canned("{session}|07098|a|b|c|d|e|f|g|h|i");
+const Script kSilent = does(Act::Silent), kDrop = does(Act::ProcessThenDrop);
+const Script kSaleBusy = does(Act::Answer, "{session}|06098|0000|Atualizando||");
 
 // The command codes of the frames the unit received: "03 08 03".
 std::string codes(const sim::SimUnit& unit) {
@@ -42,117 +38,101 @@ bool logged(const std::string& line) {
 void short_pairs(int tries) {
   NumTent = tries;
   TmpTent = 0;
+  ModoDebug = 1;
   for (int* pair : {T_Venda, T_Canc, T_Sessao, T_SessaoFiscal}) pair[0] = 0, pair[1] = 4;
 }
 
-class RecoveryTest : public DriverTest {};
-
 TEST(Recovery, SaleAttemptsFollowTheStateTable) {
-  enum Expect { fallback, stored, last_reply };
-  struct Case {
-    const char* what;
+  enum Expect { fallback, receipt, last_reply };
+  const struct {
     int tries;
     std::vector<Script> schedule;
     const char* frames;
     Expect result;
-  } const cases[] = {
-      {"silent unit", 3, {act(Act::Silent), act(Act::Silent), act(Act::Silent)}, "03 08 08", fallback},
-      {"reply lost, query finds the receipt", 3, {act(Act::ProcessThenDrop)}, "03 08", stored},
-      {"busy first: direct retransmissions", 3, {kSaleBusy, kSaleBusy}, "03 03 03", stored},
-      {"query finds nothing: resent in the same attempt", 2, {act(Act::Silent)}, "03 08 03", stored},
-      {"query busy on the last attempt", 2, {act(Act::Silent), act(Act::Busy)}, "03 08", last_reply},
-      {"one attempt, busy", 1, {kSaleBusy}, "03", last_reply},
-      {"busy then reply lost: asks before resending", 3, {kSaleBusy, act(Act::ProcessThenDrop)}, "03 03 08", stored},
-      {"busy after a query: asks again", 3, {act(Act::Silent), act(Act::Answer), kSaleBusy}, "03 08 03 08 03", stored},
+  } cases[] = {
+      {3, {kSilent, kSilent, kSilent}, "03 08 08", fallback},
+      {3, {kDrop}, "03 08", receipt},                            // the query finds the receipt
+      {3, {kSaleBusy, kSaleBusy}, "03 03 03", receipt},          // busy: resent at once
+      {2, {kSilent}, "03 08 03", receipt},                       // not found: resent in the same attempt
+      {2, {kSilent, does(Act::Busy)}, "03 08", last_reply},      // query busy on the last attempt
+      {1, {kSaleBusy}, "03", last_reply},
+      {3, {kSaleBusy, kDrop}, "03 03 08", receipt},              // a lost reply is always asked about
+      {3, {kSilent, does(Act::Answer), kSaleBusy}, "03 08 03 08 03", receipt},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.frames);
     DriverEnvironment env;
     short_pairs(c.tries);
-    ModoDebug = 1;
     env.unit().schedule(c.schedule);
     char document[] = "<CFe></CFe>";
     const std::string reply = EnviarDadosVenda(123, kCode, document);
     EXPECT_EQ(codes(env.unit()), c.frames);
-    EXPECT_LE(env.unit().processed(3, 123), 1);
-    EXPECT_EQ(reply, c.result == fallback ? kSaleFallback
-                     : c.result == stored ? env.unit().stored_reply(123)
-                                          : env.unit().replies().back());
-    if (c.result == stored) {
-      EXPECT_EQ(reply.substr(6, 7), "|06000|");
-    }
-    if (std::string(c.frames) == "03 08" && c.result == stored) {
-      EXPECT_TRUE(logged("Cupom ja foi gerado. Sessao: 000123|06"));
-    }
+    EXPECT_EQ(reply, c.result == fallback  ? kSaleFallback
+                     : c.result == receipt ? env.unit().stored_reply(123)
+                                           : env.unit().replies().back());
+    EXPECT_EQ(env.unit().processed(3, 123), c.result == receipt ? 1 : 0);
+    EXPECT_EQ(logged("Cupom ja foi gerado. Sessao: 000123|06"), codes(env.unit()).back() == '8' && c.result == receipt);
   }
 }
 
-TEST_F(RecoveryTest, OversizedFramesAreNeverSent) {
+TEST(Recovery, OversizedFramesAreNeverSentAndTheSwitchCorrects) {
+  DriverEnvironment env;
   short_pairs(3);
   std::string huge(0x180000, 'x');
   EXPECT_EQ(std::string(EnviarDadosVenda(123, kCode, huge.data())), kSaleFallback);
   EXPECT_EQ(std::string(CancelarUltimaVenda(7, kCode, huge.c_str(), "")),
             "000007|07098|0000|SAT em processamento. Tente novamente.||");
-  EXPECT_EQ(std::string(ConsultarNumeroSessao(5, huge.c_str(), 1)),
-            "000005|11098|SAT em processamento. Tente novamente.||");
-  EXPECT_FALSE(unit().wait_for_frames(1, std::chrono::milliseconds(200)));
-  EXPECT_EQ(unit().raw(), "");
-}
+  EXPECT_EQ(std::string(ConsultarNumeroSessao(5, huge.c_str(), 1)), "000005|11098|SAT em processamento. Tente novamente.||");
+  EXPECT_EQ(env.unit().raw(), "");
 
-TEST_F(RecoveryTest, SaleDocumentIsCorrectedOnlyUnderTheSwitch) {
-  short_pairs(1);
   char document[] = "<x>&#65;&#x42;</x>";
   EnviarDadosVenda(1, kCode, document);
   Corrigir = 1;
   EnviarDadosVenda(2, kCode, document);
-  EXPECT_EQ(unit().frames(), (std::vector<std::string>{"|03|000001|12345678|<x>&#65;&#x42;</x>",
-                                                       "|03|000002|12345678|<x>    A     B</x>"}));
+  EXPECT_EQ(env.unit().frames(), (std::vector<std::string>{"|03|000001|12345678|<x>&#65;&#x42;</x>",
+                                                           "|03|000002|12345678|<x>    A     B</x>"}));
 }
 
-TEST_F(RecoveryTest, CancellationGainsAFieldOnlyInItsOwnElevenFieldReply) {
-  const std::string ten = "{session}|07000|0000|ok|||a|b|c|d|", tail(3000, 'T');
-  auto cancel = [&](int tries, std::vector<Script> schedule, sim::SimUnit::Options options = {}) {
-    sim::SimUnit& u = restart_unit(options);
+TEST(Recovery, CancellationGainsAFieldOnlyInItsOwnElevenFieldReply) {
+  DriverEnvironment env;
+  auto cancel = [&](int tries, std::vector<Script> schedule, bool short_reply = false) {
+    sim::SimUnit::Options options;
+    options.short_cancel_reply = short_reply;
+    sim::SimUnit& unit = env.restart_unit(options);
     short_pairs(tries);
     char document[] = "<CFe></CFe>";
     EnviarDadosVenda(1, kCode, document);  // something to cancel
-    u.schedule(std::move(schedule));
-    return std::string(CancelarUltimaVenda(123, kCode, u.last_sale_key().c_str(), "<Canc/>"));
+    unit.schedule(std::move(schedule));
+    const std::string reply = CancelarUltimaVenda(123, kCode, unit.last_sale_key().c_str(), "<Canc/>");
+    const std::string sent = unit.replies().back();
+    return std::count(reply.begin(), reply.end(), '|') - std::count(sent.begin(), sent.end(), '|');
   };
-  EXPECT_EQ(cancel(1, {canned(ten + "g")}), "000123|07000|0000|ok|||a|b|c|d||g");
-  EXPECT_EQ(cancel(1, {canned(ten + tail)}), "000123|07000|0000|ok|||a|b|c|d||" + tail);
-  EXPECT_EQ(cancel(1, {canned(ten + "g|h")}), "000123|07000|0000|ok|||a|b|c|d|g|h");
-  EXPECT_EQ(cancel(1, {canned("{session}|07000|0000|ok|||a|b|c|d")}), "000123|07000|0000|ok|||a|b|c|d");
-  // The unit's own short reply, straight or found by the session query.
-  sim::SimUnit::Options short_reply;
-  short_reply.short_cancel_reply = true;
-  const std::string straight = cancel(1, {}, short_reply);
-  EXPECT_EQ(std::count(straight.begin(), straight.end(), '|'), 11) << straight;
-  const std::string found = cancel(2, {act(Act::ProcessThenDrop)}, short_reply);
-  EXPECT_EQ(codes(unit()), "03 04 08");
-  EXPECT_EQ(found, unit().stored_reply(123));
-  EXPECT_EQ(std::count(found.begin(), found.end(), '|'), 10);
-  // Attempts run out on busy answers: the last one is returned as it came.
-  ModoDebug = 1;
-  EXPECT_EQ(cancel(2, {kCancelBusy, kCancelBusy}), "000123|07098|a|b|c|d|e|f|g|h|i");
+  const std::string ten = "{session}|07000|0000|ok|||a|b|c|d|";
+  EXPECT_EQ(cancel(1, {does(Act::Answer, ten + "g")}), 1);
+  EXPECT_EQ(cancel(1, {does(Act::Answer, ten + std::string(3000, 'T'))}), 1);
+  EXPECT_EQ(std::string(BC.data), "000123|07000|0000|ok|||a|b|c|d||" + std::string(3000, 'T'));
+  EXPECT_EQ(cancel(1, {does(Act::Answer, ten + "g|h")}), 0);
+  EXPECT_EQ(cancel(1, {does(Act::Answer, "{session}|07000|0000|ok|||a|b|c|d")}), 0);
+  EXPECT_EQ(cancel(1, {}, true), 1);  // the unit's own short reply
+  EXPECT_EQ(cancel(2, {kDrop}, true), 0);  // the same, found by the query
+  EXPECT_EQ(codes(env.unit()), "03 04 08");
+  const Script busy = does(Act::Answer, "{session}|07098|a|b|c|d|e|f|g|h|i");
+  EXPECT_EQ(cancel(2, {busy, busy}), 0);  // attempts run out
   EXPECT_TRUE(logged("CancelaUltimaVenda -> cod_ret: 07098"));
 }
 
-TEST_F(RecoveryTest, SessionQueriesRetryFailuresAndBusyAnswers) {
-  short_pairs(3);
-  unit().schedule({act(Act::Busy)});
-  const std::string answer = ConsultarNumeroSessao(5, kCode, 42);
-  EXPECT_EQ(unit().frames(), (std::vector<std::string>{"|08|000005|12345678|000042", "|08|000005|12345678|000042"}));
-  EXPECT_EQ(answer, unit().replies().back());
-  EXPECT_NE(answer.find("|11003|"), std::string::npos);
-
-  restart_unit().schedule({act(Act::Silent), act(Act::Silent), canned("{session}|19098|Atualizando||"),
-                           canned("{session}|19098|Atualizando||")});
-  NumTent = 2;
+TEST(Recovery, SessionQueriesRetryFailuresAndBusyAnswers) {
+  DriverEnvironment env;
+  short_pairs(2);
+  const Script updating = does(Act::Answer, "{session}|19098|Atualizando||");
+  env.unit().schedule({does(Act::Busy), does(Act::Answer), kSilent, kSilent, updating, updating});
+  EXPECT_EQ(std::string(ConsultarNumeroSessao(5, kCode, 42)).substr(0, 13), "000005|11003|");
   EXPECT_EQ(std::string(ConsultarNumeroSessao(5, kCode, 42)), "000005|11098|SAT em processamento. Tente novamente.||");
   EXPECT_EQ(std::string(ConsultarUltimaSessaoFiscal(5, kCode)), "000005|19098|Atualizando||");
-  EXPECT_EQ(unit().frames().back(), "|20|000005|12345678");
-  EXPECT_EQ(unit().frames().size(), 4u);
+  const std::vector<std::string> frames = env.unit().frames();
+  EXPECT_EQ(frames.size(), 6u);
+  EXPECT_EQ(frames.front(), "|08|000005|12345678|000042");
+  EXPECT_EQ(frames.back(), "|20|000005|12345678");
 }
 
 }  // namespace
