@@ -174,9 +174,12 @@ enum class Outcome {
   query_busy,       // the unit answered the session query "11098"
 };
 
-// The state table of one call. Whenever an exchange failed the unit may have
-// carried the frame out, so the next attempt asks before it sends again; a
-// busy answer to a transmission made without asking is retransmitted at once.
+// The state table of one call: the attempt that follows each outcome.
+//   first transmission, direct retransmission:  busy -> direct retransmission
+//                                               failed -> session query
+//   session query (with its retransmission):    failed, busy, query busy -> session query
+// Whenever an exchange failed the unit may have carried the frame out, so the
+// next attempt asks before it sends again, also after an earlier busy answer.
 Attempt next_attempt(Attempt current, Outcome outcome) {
   switch (current) {
     case Attempt::first_transmission:
