@@ -51,8 +51,8 @@ constexpr SessionQuery kUltimaSessaoFiscal{
     "Resposta de ConsultarUltimaSessaoFiscal: ",
 };
 
-// Runs the attempts; true when the unit gave its final answer.
-bool ask(const SessionQuery& q, FrameBuffer& frame, int session, const char* activation, int asked) {
+// Runs the attempts; the answer, or the fallback reply, is left in BC.
+void ask(const SessionQuery& q, FrameBuffer& frame, int session, const char* activation, int asked) {
   // Without any attempt the caller must not get the previous call's reply.
   write_fallback(session, q.failure_code, false);
   for (int number = 1; number <= setting(NumTent);) {
@@ -62,20 +62,19 @@ bool ask(const SessionQuery& q, FrameBuffer& frame, int session, const char* act
     if (!frame.format(q.frame_format, q.command, session, activation, asked)) {
       // Never sent, not even in part; trying again would not make it fit.
       write_fallback(session, q.failure_code, false);
-      return false;
+      return;
     }
     debug_log(q.frame_label, frame.after_code());
     if (EnviaParaSat(frame.frame()) == 0 && RecebeDoSat3() == 0) {
       const std::string code(reply_code());
       debug_log(q.code_label, code.c_str());
-      if (code != q.busy_code) return true;
+      if (code != q.busy_code) return;
       debug_log(q.busy_label, " ");
     } else {
       write_fallback(session, q.failure_code, false);
     }
     if (++number <= setting(NumTent)) pause_between_attempts();
   }
-  return false;
 }
 
 const char* query(const SessionQuery& q, int session, const char* activation, int asked) {
