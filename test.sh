@@ -1,26 +1,38 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian machine and runs every test: the suite natively, the
-# suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and the
-# threading tests under ThreadSanitizer.
+# suite again under AddressSanitizer + UndefinedBehaviorSanitizer, the
+# threading tests under ThreadSanitizer, the whole suite for the Raspberry Pi
+# (armhf and arm64) under qemu-user, then the Debian packages, the amd64 one
+# installed on this machine for a smoke test and removed again.
 set -euo pipefail
 cd "$(dirname "$0")"
 JOBS=$(nproc)
+SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
 
 need_packages() {
   local missing=()
   for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
   if ((${#missing[@]})); then
-    local sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
   fi
 }
 
-stage() { printf '\n==== %s ====\n' "$*"; }
+TIMES=()
+STAGE_NAME="" STAGE_START=0
+stage() {
+  stage_end
+  STAGE_NAME=$*; STAGE_START=$SECONDS
+  printf '\n==== %s ====\n' "$*"
+}
+stage_end() {
+  [ -n "$STAGE_NAME" ] && TIMES+=("$(printf '%5d s  %s' $((SECONDS - STAGE_START)) "$STAGE_NAME")")
+  STAGE_NAME=""
+}
 
 build() {  # build DIR [cmake args...]
   local dir=$1; shift
-  cmake -S . -B "$dir" -DZUNRA_WERROR=ON "$@" >/dev/null
+  cmake -S . -B "$dir" -DZUNRA_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr "$@" >/dev/null
   cmake --build "$dir" -j "$JOBS"
 }
 
@@ -29,7 +41,67 @@ run_suite() {  # run_suite DIR [ctest args...]
   (cd "$dir" && ctest --output-on-failure -j "$JOBS" "$@")
 }
 
-need_packages build-essential cmake googletest binutils util-linux
+package() {  # package DIR: the .deb of that build, in DIR
+  (cd "$1" && cpack -G DEB >/dev/null && ls "$PWD"/zunra-sat_*.deb)
+}
+
+# Installs the amd64 package, runs the installed sat_cli against the
+# installed sat_sim through a settings file, and removes the package again.
+# Runs in a subshell so that its cleanup runs on every way out.
+smoke_test_installed() (
+  deb=$1 sim_pid="" dev=""
+  tmp=$(mktemp -d)
+  if dpkg -s zunra-sat >/dev/null 2>&1; then
+    echo "zunra-sat is installed on this machine; the smoke test would remove it: skipped"
+    exit 0
+  fi
+  # A sat.ini this machine already had is put back after the purge.
+  saved=""
+  if [ -e /var/zunra_dorvex/sat.ini ]; then saved=$tmp/sat.ini.saved; cp -p /var/zunra_dorvex/sat.ini "$saved"; fi
+  cleanup() {
+    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+    if dpkg -s zunra-sat >/dev/null 2>&1; then $SUDO dpkg -P zunra-sat >/dev/null; fi
+    if [ -n "$saved" ]; then $SUDO mkdir -p /var/zunra_dorvex && $SUDO cp -p "$saved" /var/zunra_dorvex/sat.ini; fi
+    rm -rf "$tmp"
+  }
+  trap cleanup EXIT
+
+  $SUDO dpkg -i --force-confdef --force-confold "$deb"
+  lib=$(dpkg -L zunra-sat | grep '/libzunra_sat_rpi\.so$')
+  for f in /usr/bin/sat_cli /usr/bin/sat_sim /usr/include/zunra_sat.h /var/zunra_dorvex/sat.ini "$lib"; do
+    [ -e "$f" ] || { echo "not installed: $f"; exit 1; }
+  done
+  pkg-config --exists zunra_sat || { echo "pkg-config does not find zunra_sat"; exit 1; }
+
+  /usr/bin/sat_sim >"$tmp/sim.out" &
+  sim_pid=$!
+  for _ in $(seq 50); do
+    dev=$(head -n1 "$tmp/sim.out")
+    [ -n "$dev" ] && break
+    sleep 0.1
+  done
+  [ -n "$dev" ] || { echo "sat_sim did not start"; exit 1; }
+
+  # sat_cli loads ./libzunra_sat_rpi.so from its working directory.
+  printf '[DEFAULT]\nSERIAL=%s\n' "$dev" >"$tmp/sat.ini"
+  mkdir "$tmp/run" && ln -s "$lib" "$tmp/run/libzunra_sat_rpi.so"
+  out=$(cd "$tmp/run" && ZUNRA_SAT_DIR=$tmp timeout 60 /usr/bin/sat_cli ConsultarSAT)
+  printf '%s\n' "$out"
+  grep -Eq '^Retorno: [0-9]{6}\|08000\|' <<<"$out" || { echo "sat_cli got no answer from the unit"; exit 1; }
+
+  kill "$sim_pid"; wait "$sim_pid" 2>/dev/null || true; sim_pid=""
+  $SUDO dpkg -r zunra-sat >/dev/null
+  for f in /usr/bin/sat_cli /usr/bin/sat_sim "$lib"; do
+    [ ! -e "$f" ] || { echo "left after removal: $f"; exit 1; }
+  done
+  [ -e /var/zunra_dorvex/sat.ini ] || { echo "sat.ini lost on removal: it is a conffile"; exit 1; }
+  $SUDO dpkg -P zunra-sat >/dev/null
+  [ ! -e /var/zunra_dorvex ] || [ -n "$saved" ] || { echo "/var/zunra_dorvex left after purge"; exit 1; }
+  echo "installed smoke test passed"
+)
+
+need_packages build-essential cmake googletest binutils util-linux pkgconf \
+  g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user
 
 stage "native build and tests"
 build build
@@ -42,3 +114,21 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite build-asa
 stage "ThreadSanitizer (threading tests)"
 build build-tsan -DZUNRA_SANITIZE=thread -DZUNRA_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
 TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan -L threads --no-tests=ignore
+
+for triplet in arm-linux-gnueabihf aarch64-linux-gnu; do
+  stage "$triplet: build, then the whole suite under qemu-user"
+  build "build-$triplet" -DCMAKE_TOOLCHAIN_FILE=cmake/$triplet.cmake -DZUNRA_BENCH=OFF
+  run_suite "build-$triplet"
+done
+
+stage "Debian packages and the installed smoke test"
+for dir in build build-arm-linux-gnueabihf build-aarch64-linux-gnu; do
+  deb=$(package "$dir")
+  echo "$deb"
+  dpkg-deb --field "$deb" Package Architecture Depends
+done
+smoke_test_installed "$(package build)"
+
+stage_end
+printf '\n==== times ====\n'
+printf '%s\n' "${TIMES[@]}"

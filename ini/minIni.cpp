@@ -25,7 +25,9 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
-File open_for_reading(const char* Filename) { return File(Filename ? fopen(Filename, "rb") : nullptr); }
+File open_for_reading(const char* Filename) {
+  return File(Filename ? fopen(Filename, "rb") : nullptr);
+}
 
 // Every byte from 0x01 to 0x20 is white space; bytes from 0x80 up are text.
 bool is_blank(char c) {
@@ -33,7 +35,9 @@ bool is_blank(char c) {
   return u > 0 && u <= ' ';
 }
 
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char ascii_upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // Names match with equal length and equal letters ignoring ASCII case, the
 // same whatever locale the calling program has set.
@@ -152,7 +156,9 @@ char* find_separator(char* line) {
 }
 
 // A header is a line starting with '[' that holds a ']'; returns that ']'.
-char* header_end(char* sp) { return *sp == '[' ? strchr(sp, ']') : nullptr; }
+char* header_end(char* sp) {
+  return *sp == '[' ? strchr(sp, ']') : nullptr;
+}
 
 // Finds a section by name (Section non-empty) or by index (idxSection >= 0),
 // then a key in it by name (Key) or by index (idxKey >= 0). An index of -1
@@ -280,20 +286,26 @@ int cache_flush(char* buffer, WriteCache& cache) {
   return n > 0 && buffer[n - 1] == '\n';
 }
 
+// Reads again the line a flush has just stepped back over; it must be there.
+int reread_line(char* buffer, WriteCache& cache) {
+  const int length = read_line(buffer, INI_BUFFERSIZE, cache.src);
+  if (length == 0) cache.failed = true;
+  return length;
+}
+
 // Counts the line just read into the cache, flushing first when it would not
 // fit; the flush leaves the source at the line's start, so it is read again.
 void count_line(char* buffer, int length, WriteCache& cache) {
   if (cache_accum(length, &cache.pending, INI_BUFFERSIZE)) return;
   cache_flush(buffer, cache);
-  length = read_line(buffer, INI_BUFFERSIZE, cache.src);
-  cache_accum(length, &cache.pending, INI_BUFFERSIZE);
+  cache_accum(reread_line(buffer, cache), &cache.pending, INI_BUFFERSIZE);
 }
 
 // Leaves the line just read out of the copy by moving the mark behind it.
 void drop_line(char* buffer, WriteCache& cache) {
   if (cache.pending > 0) {
     cache_flush(buffer, cache);
-    read_line(buffer, INI_BUFFERSIZE, cache.src);
+    reread_line(buffer, cache);
   }
   if (fgetpos(cache.src, &cache.mark) != 0) cache.failed = true;
 }
@@ -341,7 +353,9 @@ void long2str(long value, char* str) {
   strreverse(str);
 }
 
-bool has_line_feed(const char* text) { return text != nullptr && strchr(text, '\n') != nullptr; }
+bool has_line_feed(const char* text) {
+  return text != nullptr && strchr(text, '\n') != nullptr;
+}
 
 }  // namespace
 
@@ -452,7 +466,7 @@ int ini_puts(const char* Section, const char* Key, const char* Value, const char
     // A file that exists but cannot be read is left alone, never emptied.
     if (errno != ENOENT) return 0;
     if (Key == nullptr || Value == nullptr) return 1;  // nothing to delete
-    File out(fopen(Filename, "wbx"));  // 'x': should it appear meanwhile, do not truncate it
+    File out(fopen(Filename, "wbx"));                  // 'x': should it appear meanwhile, do not truncate it
     if (!out) return 0;
     writesection(LocalBuffer, Section, out.get());
     writekey(LocalBuffer, Key, Value, out.get());
@@ -469,8 +483,11 @@ int ini_puts(const char* Section, const char* Key, const char* Value, const char
     rewind(src.get());
   }
 
+  // A leftover temporary file is replaced, and a link of that name is not
+  // followed: the new file is always ours alone.
   ini_tempname(LocalBuffer, Filename, INI_BUFFERSIZE);
-  File out(fopen(LocalBuffer, "wb"));
+  unlink(LocalBuffer);
+  File out(fopen(LocalBuffer, "wbx"));
   if (!out) return 0;
 
   WriteCache cache{src.get(), out.get(), {}, 0, false};
@@ -526,7 +543,7 @@ int ini_puts(const char* Section, const char* Key, const char* Value, const char
       // Here the section ends or the key is replaced; the rest is copied.
       cache_flush(LocalBuffer, cache);
       if (storing) writekey(LocalBuffer, Key, Value, cache.out);
-      length = read_line(LocalBuffer, INI_BUFFERSIZE, cache.src);
+      length = reread_line(LocalBuffer, cache);
       if (*skipleading(LocalBuffer) == '[')
         count_line(LocalBuffer, length, cache);
       else

@@ -46,8 +46,8 @@ typedef int (*INI_CALLBACK)(const char* Section, const char* Key, const char* Va
  * into Buffer; DefValue (never null) when the file, section or key is
  * missing. Returns the length stored. Buffer null, BufferSize <= 0 or Key
  * null: returns 0 and leaves Buffer alone. */
-MININI_API int ini_gets(const char* Section, const char* Key, const char* DefValue, char* Buffer, int BufferSize,
-                        const char* Filename);
+MININI_API int ini_gets(const char* Section, const char* Key, const char* DefValue, char* Buffer,
+                        int BufferSize, const char* Filename);
 /* The value as a decimal number ("0x.." is hexadecimal); DefValue when the
  * value is missing or empty. Text that is not a number reads as 0. */
 MININI_API long ini_getl(const char* Section, const char* Key, long DefValue, const char* Filename);
@@ -58,7 +58,8 @@ MININI_API int ini_getbool(const char* Section, const char* Key, int DefValue, c
 /* Name of the idxSection-th header (from 0) and of the idxKey-th key of
  * Section; returns its length, 0 with an empty Buffer when there is none. */
 MININI_API int ini_getsection(int idxSection, char* Buffer, int BufferSize, const char* Filename);
-MININI_API int ini_getkey(const char* Section, int idxKey, char* Buffer, int BufferSize, const char* Filename);
+MININI_API int ini_getkey(const char* Section, int idxKey, char* Buffer, int BufferSize,
+                          const char* Filename);
 /* Calls Callback for each key line in file order; 1 when the file was read. */
 MININI_API int ini_browse(INI_CALLBACK Callback, const void* UserData, const char* Filename);
 

@@ -72,6 +72,9 @@ class SimUnit {
 
   void set_rate_limit(std::size_t bytes_per_second);  // for every reply
   void set_log_bytes(std::size_t n);                  // decoded ExtrairLogs log size
+  // The log size that makes the ExtrairLogs reply text (without 0x03) this
+  // long, or up to 3 bytes longer (Base64 comes in groups of four).
+  static std::size_t log_bytes_for_reply(std::size_t reply_bytes);
 
   void stop_reading();    // the unit stops taking bytes: the writer eventually blocks
   void resume_reading();  // takes bytes again
@@ -91,7 +94,8 @@ class SimUnit {
   // Exact reply text (without 0x03) the unit stored for a session it carried
   // out last, "" if none.
   std::string stored_reply(int session) const;
-  // Replies sent so far, each as its text without 0x03 (garbage excluded).
+  // Replies the unit decided to send so far, in order, each as its text
+  // without 0x03 (garbage excluded; a reply cut by a hang-up in full).
   std::vector<std::string> replies() const;
 
   struct Impl;

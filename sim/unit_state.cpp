@@ -1,11 +1,11 @@
 #include "unit_state.h"
 
-#include "sim_unit.h"
-
 #include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <vector>
+
+#include "sim_unit.h"
 
 namespace zunra::sim {
 namespace {
@@ -71,7 +71,9 @@ std::string prefix_of(int code) {
   return p;
 }
 
-bool fiscal(int code) { return code == 3 || code == 4; }
+bool fiscal(int code) {
+  return code == 3 || code == 4;
+}
 
 // Std5: sessao|EEEEE|mensagem|cod|mensagemSEFAZ. Sales and cancellations
 // carry their alert code CCCC after EEEEE.
@@ -79,6 +81,40 @@ std::string std5(const Frame& f, const std::string& suffix, const std::string& m
   std::string r = f.session_text + "|" + prefix_of(f.code) + suffix + "|";
   if (fiscal(f.code)) r += "0000|";
   return r + message + "||";
+}
+
+// Per command code: the fields after the session (the last one takes the
+// rest, bars included) and the message of success.
+struct Command {
+  std::size_t fields;
+  const char* success;
+};
+const Command kCommands[21] = {
+    {0, nullptr},
+    {4, "Ativado corretamente"},                                        // 01 AtivarSAT
+    {2, "Certificado transmitido com sucesso"},                         // 02 ComunicarCertificadoICPBRASIL
+    {2, "Emitido com sucesso + conteúdo notas."},                       // 03 EnviarDadosVenda
+    {3, "Cupom cancelado com sucesso + conteúdo CF-e-SAT cancelado."},  // 04 CancelarUltimaVenda
+    {0, "SAT em operação"},                                             // 05 ConsultarSAT
+    {2, "Emitido com sucesso"},                                         // 06 TesteFimAFim
+    {1, "Resposta com Sucesso."},                                       // 07 ConsultarStatusOperacional
+    {2, nullptr},                                                       // 08 ConsultarNumeroSessao
+    {2, "Rede Configurada com Sucesso"},                                // 09 ConfigurarInterfaceDeRede
+    {3, "Assinatura do AC Registrada"},                                 // 10 AssociarAssinatura
+    {1, "Software Atualizado com Sucesso"},                             // 11 AtualizarSoftwareSAT
+    {2, "Transferência completa"},                                      // 12 ExtrairLogs
+    {1, "Equipamento SAT bloqueado com sucesso."},                      // 13 BloquearSAT
+    {1, "Equipamento SAT desbloqueado com sucesso."},                   // 14 DesbloquearSAT
+    {4, "Código de ativação alterado com sucesso."},                    // 15 TrocarCodigoDeAtivacao
+    {0, nullptr},
+    {0, nullptr},
+    {0, nullptr},
+    {0, nullptr},
+    {1, nullptr},  // 20 ConsultarUltimaSessaoFiscal
+};
+
+std::string success(const Frame& f) {
+  return std5(f, "000", kCommands[f.code].success);
 }
 
 }  // namespace
@@ -99,9 +135,13 @@ Frame parse_frame(const std::string& text) {
   return f;
 }
 
-std::string busy_code(int code) { return prefix_of(code) + "098"; }
+std::string busy_code(int code) {
+  return prefix_of(code) + "098";
+}
 
-std::string busy_reply(const Frame& f) { return std5(f, "098", kBusyMessage); }
+std::string busy_reply(const Frame& f) {
+  return std5(f, "098", kBusyMessage);
+}
 
 int access_key_check_digit(const std::string& digits43) {
   int sum = 0, weight = 2;
@@ -156,11 +196,9 @@ std::string UnitState::process(const Frame& f) {
   } else if (f.session < 0) {
     reply = std5(f, "097", "Número de sessão inválido");
   } else if (f.code == 5) {
-    reply = std5(f, "000", "SAT em operação");
+    reply = success(f);
   } else {
-    static const std::size_t kFieldCount[21] = {0, 4, 2, 2, 3, 0, 2, 1, 2, 2, 3,
-                                                1, 2, 1, 1, 4, 0, 0, 0, 0, 1};
-    std::vector<std::string> v = split_fields(f.rest, kFieldCount[f.code]);
+    std::vector<std::string> v = split_fields(f.rest, kCommands[f.code].fields);
     const std::string& code = v[f.code == 1 ? 1 : 0];
     if (f.code == 1) {
       reply = activate(f, code);
@@ -173,34 +211,28 @@ std::string UnitState::process(const Frame& f) {
       reply = std5(f, "001", "Código de ativação inválido");
     } else if (blocked_ && (f.code == 3 || f.code == 4 || f.code == 6)) {
       reply = std5(f, "004", "SAT bloqueado pelo contribuinte");
+    } else if (f.code == 3 || f.code == 6) {
+      reply = sale(f, v[1], f.code == 6);
+    } else if (f.code == 4) {
+      reply = cancel(f, v[1], v[2]);
+    } else if (f.code == 7) {
+      reply = status(f);
+    } else if (f.code == 8) {
+      // The stored reply verbatim, whoever asks: the driver's recovery asks
+      // with the same session number it is recovering.
+      const Frame asked = parse_frame("|00|" + v[1]);
+      const std::string stored = asked.session >= 0 ? stored_reply(asked.session) : "";
+      reply = stored.empty() ? std5(f, "003", "Sessão não existe") : stored;
+    } else if (f.code == 12) {
+      reply = logs(f);
+    } else if (f.code == 15) {
+      reply = change_code(f, v[1], code, v[2], v[3]);
+    } else if (f.code == 20) {
+      reply = last_fiscal_reply_.empty() ? std5(f, "003", "Nenhuma sessão fiscal encontrada")
+                                         : last_fiscal_reply_;
     } else {
-      switch (f.code) {
-        case 3: reply = sale(f, v[1], false); break;
-        case 4: reply = cancel(f, v[1], v[2]); break;
-        case 6: reply = sale(f, v[1], true); break;
-        case 7: reply = status(f); break;
-        case 8: {
-          // The stored reply verbatim, whoever asks: the driver's recovery
-          // asks with the same session number it is recovering.
-          const Frame asked = parse_frame("|00|" + v[1]);
-          std::string stored = asked.session >= 0 ? stored_reply(asked.session) : "";
-          reply = stored.empty() ? std5(f, "003", "Sessão não existe") : stored;
-          break;
-        }
-        case 12: reply = logs(f); break;
-        case 13: blocked_ = true; reply = std5(f, "000", "Equipamento SAT bloqueado com sucesso."); break;
-        case 14: blocked_ = false; reply = std5(f, "000", "Equipamento SAT desbloqueado com sucesso."); break;
-        case 15: reply = change_code(f, v[1], code, v[2], v[3]); break;
-        case 20:
-          reply = last_fiscal_reply_.empty() ? std5(f, "003", "Nenhuma sessão fiscal encontrada")
-                                             : last_fiscal_reply_;
-          break;
-        case 2: reply = std5(f, "000", "Certificado transmitido com sucesso"); break;
-        case 9: reply = std5(f, "000", "Rede Configurada com Sucesso"); break;
-        case 10: reply = std5(f, "000", "Assinatura do AC Registrada"); break;
-        case 11: reply = std5(f, "000", "Software Atualizado com Sucesso"); break;
-        default: reply = std5(f, "099", "Erro desconhecido"); break;
-      }
+      if (f.code == 13 || f.code == 14) blocked_ = f.code == 13;
+      reply = success(f);
     }
   }
   // The two queries read sessions; storing their own answers would hide the
@@ -219,18 +251,17 @@ std::string UnitState::activate(const Frame& f, const std::string& code) {
   config_.activation_code = code;
   std::string csr = "-----BEGIN CERTIFICATE REQUEST-----\nMIIBzunraSAT" + std::string(kSerial) +
                     "\n-----END CERTIFICATE REQUEST-----\n";
-  return std5(f, "000", "Ativado corretamente") + "|" + base64_encode(csr);
+  return success(f) + "|" + base64_encode(csr);
 }
 
 std::string UnitState::change_code(const Frame& f, const std::string& opcao, const std::string& code,
                                    const std::string& fresh, const std::string& confirmation) {
   if (opcao != "1" && opcao != "2") return std5(f, "099", "Opção inválida");
-  if (opcao == "1" && code != config_.activation_code)
-    return std5(f, "001", "Código de ativação inválido");
+  if (opcao == "1" && code != config_.activation_code) return std5(f, "001", "Código de ativação inválido");
   if (fresh.empty() || fresh != confirmation)
     return std5(f, "006", "Código de ativação novo e confirmação não conferem");
   config_.activation_code = fresh;
-  return std5(f, "000", "Código de ativação alterado com sucesso.");
+  return success(f);
 }
 
 std::string UnitState::sale(const Frame& f, const std::string& document, bool test_only) {
@@ -240,9 +271,9 @@ std::string UnitState::sale(const Frame& f, const std::string& document, bool te
     return std5(f, "009", "Erro na validação do conteúdo do CF-e-SAT");
   std::string total = clean(element(document, "vCFe"));
   if (total.empty()) total = "0.00";
-  const std::string buyer = clean(element(element(document, "dest"), "CPF").empty()
-                                      ? element(element(document, "dest"), "CNPJ")
-                                      : element(element(document, "dest"), "CPF"));
+  const std::string buyer =
+      clean(element(element(document, "dest"), "CPF").empty() ? element(element(document, "dest"), "CNPJ")
+                                                              : element(element(document, "dest"), "CPF"));
   const std::string key = new_key();
   const std::string stamp = now_text("%Y%m%d%H%M%S");
   char number[24];
@@ -251,39 +282,33 @@ std::string UnitState::sale(const Frame& f, const std::string& document, bool te
   const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><CFe><infCFe Id=\"CFe" + key +
                           "\" versao=\"0.08\"><ide><cUF>35</cUF><nserieSAT>" + kSerial +
                           "</nserieSAT><nCFe>" + number + "</nCFe><dEmi>" + stamp.substr(0, 8) +
-                          "</dEmi><hEmi>" + stamp.substr(8) + "</hEmi></ide><emit><CNPJ>" +
-                          kIssuerCnpj + "</CNPJ></emit><total><vCFe>" + total +
-                          "</vCFe></total></infCFe></CFe>";
+                          "</dEmi><hEmi>" + stamp.substr(8) + "</hEmi></ide><emit><CNPJ>" + kIssuerCnpj +
+                          "</CNPJ></emit><total><vCFe>" + total + "</vCFe></total></infCFe></CFe>";
   const std::string signature = base64_encode("QRCODE:" + key + ":" + stamp + ":" + total);
-  if (test_only)
-    return std5(f, "000", "Emitido com sucesso") + "|" + base64_encode(xml) + "|" + stamp + "|" +
-           number + "|CFe" + key;
+  if (test_only) return success(f) + "|" + base64_encode(xml) + "|" + stamp + "|" + number + "|CFe" + key;
   ++receipts_issued_;
   last_sale_key_ = key;
   last_sale_total_ = total;
   last_sale_cancelled_ = false;
-  return f.session_text + "|06000|0000|Emitido com sucesso + conteúdo notas.|||" +
-         base64_encode(xml) + "|" + stamp + "|CFe" + key + "|" + total + "|" + buyer + "|" +
-         signature;
+  return success(f) + "|" + base64_encode(xml) + "|" + stamp + "|CFe" + key + "|" + total + "|" + buyer +
+         "|" + signature;
 }
 
 std::string UnitState::cancel(const Frame& f, const std::string& key, const std::string&) {
-  if (last_sale_key_.empty() || last_sale_cancelled_)
-    return std5(f, "006", "Não há CF-e-SAT a cancelar");
+  if (last_sale_key_.empty() || last_sale_cancelled_) return std5(f, "006", "Não há CF-e-SAT a cancelar");
   if (key != "CFe" + last_sale_key_)
     return std5(f, "007", "Chave de acesso não corresponde ao último CF-e-SAT emitido");
   const std::string fresh = new_key();
   const std::string stamp = now_text("%Y%m%d%H%M%S");
   ++next_document_;
   last_sale_cancelled_ = true;
-  const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><CFeCanc><infCFe Id=\"CFe" +
-                          fresh + "\" chCanc=\"CFe" + last_sale_key_ + "\" versao=\"0.08\"><ide><dEmi>" +
+  const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><CFeCanc><infCFe Id=\"CFe" + fresh +
+                          "\" chCanc=\"CFe" + last_sale_key_ + "\" versao=\"0.08\"><ide><dEmi>" +
                           stamp.substr(0, 8) + "</dEmi><hEmi>" + stamp.substr(8) +
                           "</hEmi></ide><total><vCFe>" + last_sale_total_ +
                           "</vCFe></total></infCFe></CFeCanc>";
-  std::string reply = f.session_text +
-                      "|07000|0000|Cupom cancelado com sucesso + conteúdo CF-e-SAT cancelado.|||" +
-                      base64_encode(xml) + "|" + stamp + "|CFe" + fresh + "|" + last_sale_total_;
+  std::string reply =
+      success(f) + "|" + base64_encode(xml) + "|" + stamp + "|CFe" + fresh + "|" + last_sale_total_;
   // Some units leave out the buyer's registration in this reply.
   if (!config_.short_cancel_reply) reply += "|";
   return reply + "|" + base64_encode("QRCODE:" + fresh + ":" + stamp);
@@ -293,15 +318,39 @@ std::string UnitState::status(const Frame& f) {
   const std::string now = now_text("%Y%m%d%H%M%S");
   char last[64];
   std::snprintf(last, sizeof last, "%s", last_sale_key_.empty() ? "0" : last_sale_key_.c_str());
-  const std::vector<std::string> fields = {
-      kSerial,      "DHCP",     "192.168.0.20", "00:1A:2B:3C:4D:5E", "255.255.255.0",
-      "192.168.0.1", "8.8.8.8", "8.8.4.4",      "CONECTADO",         "ALTO",
-      "4 GB",       "120 MB",   now,            "01.05.00",          "0.08",
-      last,         "000001",   "000001",       now,                 now,
-      "20240101",   "20290101", blocked_ ? "1" : "0"};
-  std::string reply = std5(f, "000", "Resposta com Sucesso.");
+  const std::vector<std::string> fields = {kSerial,
+                                           "DHCP",
+                                           "192.168.0.20",
+                                           "00:1A:2B:3C:4D:5E",
+                                           "255.255.255.0",
+                                           "192.168.0.1",
+                                           "8.8.8.8",
+                                           "8.8.4.4",
+                                           "CONECTADO",
+                                           "ALTO",
+                                           "4 GB",
+                                           "120 MB",
+                                           now,
+                                           "01.05.00",
+                                           "0.08",
+                                           last,
+                                           "000001",
+                                           "000001",
+                                           now,
+                                           now,
+                                           "20240101",
+                                           "20290101",
+                                           blocked_ ? "1" : "0"};
+  std::string reply = success(f);
   for (const auto& field : fields) reply += "|" + field;
   return reply;
+}
+
+std::size_t UnitState::log_reply_head_bytes() {
+  Frame f;
+  f.code = 12;
+  f.session_text = "000000";
+  return success(f).size() + 1;
 }
 
 std::string UnitState::logs(const Frame& f) {
@@ -324,7 +373,7 @@ std::string UnitState::logs(const Frame& f) {
     log.resize(n);
     if (n > 0) log.back() = '\n';
   }
-  return std5(f, "000", "Transferência completa") + "|" + base64_encode(log);
+  return success(f) + "|" + base64_encode(log);
 }
 
 std::string base64_encode(const std::string& bytes) {
@@ -357,13 +406,20 @@ bool base64_decode(const std::string& text, std::string& out) {
   int bits = 0;
   for (char c : text) {
     int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else if (c == '=') break;
-    else return false;
+    if (c >= 'A' && c <= 'Z')
+      v = c - 'A';
+    else if (c >= 'a' && c <= 'z')
+      v = c - 'a' + 26;
+    else if (c >= '0' && c <= '9')
+      v = c - '0' + 52;
+    else if (c == '+')
+      v = 62;
+    else if (c == '/')
+      v = 63;
+    else if (c == '=')
+      break;
+    else
+      return false;
     acc = (acc << 6) | static_cast<unsigned>(v);
     bits += 6;
     if (bits >= 8) {

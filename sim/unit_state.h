@@ -37,6 +37,7 @@ class UnitState {
   std::string process(const Frame& f);
 
   void set_log_bytes(std::size_t n) { config_.log_bytes = n; }
+  static std::size_t log_reply_head_bytes();  // ExtrairLogs reply before its Base64 log
   int processed(int code, int session) const;
   int receipts_issued() const { return receipts_issued_; }
   std::string last_sale_key() const { return last_sale_key_; }

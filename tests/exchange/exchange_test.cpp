@@ -4,7 +4,9 @@
 #include "../support/driver_test.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -105,6 +107,115 @@ TEST_F(ExchangeTest, HangUpIsLinkLossNotAWaitForTheDeadline) {
   EXPECT_EQ(out2.finish(), "init_usb: Falha ao tentar abrir o dispositivo " + path +
                               "\nEnviaParaSat: Falha ao configurar a interface " + path + "\n");
   EXPECT_EQ(fdUSB, -1);
+}
+
+TEST_F(ExchangeTest, DebugLogAndConsoleLinesFollowTheirSwitches) {
+  // Both off (built-in): nothing printed, no log file.
+  {
+    StdoutCapture out;
+    ConsultarSAT(123);
+    EXPECT_EQ(out.finish(), "");
+    EXPECT_EQ(::access((dir() + "/lib_zunra_dorvex.log").c_str(), F_OK), -1);
+  }
+  debug_on();
+  console_on();
+  StdoutCapture out;
+  const std::string reply = ConsultarSAT(123);
+  const std::string printed = out.finish();
+  EXPECT_EQ(printed.rfind("le_usb -> bytes: ", 0), 0u) << printed;
+  EXPECT_NE(printed.find("le_usb -> bytes lidos: "), std::string::npos) << printed;
+
+  // The log lives in the settings directory, one timestamped line per step, in order.
+  const std::string raw = read_file(dir() + "/lib_zunra_dorvex.log");
+  ASSERT_GE(raw.size(), 21u);
+  EXPECT_EQ(raw.substr(19, 2), ": ");
+  EXPECT_EQ(raw.substr(0, 10), std::string(timestamp()).substr(0, 10));
+  auto log = driver_log_lines();
+  ASSERT_GE(log.size(), 8u);
+  const std::vector<std::string> head(log.begin(), log.begin() + 5), tail(log.end() - 2, log.end());
+  EXPECT_EQ(head, (std::vector<std::string>{"ConsultarSAT: 000123", "EnviarParaSat: inicio do envio ...",
+                                            "Abrindo comunicacao com: " + unit().path(),
+                                            "EnviarParaSat: final do envio. ", "RecebeDoSat: inicio da recepção ..."}));
+  EXPECT_EQ(tail, (std::vector<std::string>{"RecebeDoSat: final da recepção. ", "Resposta de ConsultarSAT: " + reply}));
+  for (auto line = log.begin() + 5; line != log.end() - 2; ++line) EXPECT_EQ(line->rfind("le_usb - bytes", 0), 0u);
+  EXPECT_NE(std::find(log.begin(), log.end(), "le_usb - bytes lidos: " + std::to_string(reply.size() + 1) + " de " +
+                                                  std::to_string(reply.size() + 1)),
+            log.end());
+}
+
+TEST_F(ExchangeTest, ReplyIsPickedUpAsSoonAsItArrives) {
+  // A read step that finds nothing waits for bytes instead of sleeping a fixed 50 ms.
+  long fastest = 1000;
+  for (int i = 0; i < 5; ++i) {
+    set_deadline(T_Cons);
+    char frame[] = "|05|000123";
+    const auto start = Clock::now();
+    ASSERT_EQ(EnviaParaSat(frame), 0);
+    ASSERT_EQ(RecebeDoSat2(123), 0);
+    fastest = std::min(fastest, elapsed_ms(start));
+  }
+  EXPECT_LT(fastest, 40);
+}
+
+TEST_F(ExchangeTest, LongFramesGoOutWholeAndBoundedByTheDeadline) {
+  // The device is opened close-on-exec.
+  set_deadline(T_Cons);
+  char probe[] = "|05|000001";
+  ASSERT_EQ(EnviaParaSat(probe), 0);
+  EXPECT_TRUE(::fcntl(fdUSB, F_GETFD) & FD_CLOEXEC);
+  EXPECT_EQ(RecebeDoSat2(1), 0);
+
+  // Close to the frame buffer's size: every byte arrives, nothing flushed away.
+  const std::string big(kFrameCapacity - 40, 'x');
+  TesteFimAFim(9, "12345678", big.c_str());
+  ASSERT_TRUE(unit().wait_for_frames(2, milliseconds(5000)));
+  EXPECT_EQ(unit().frames().back(), "|06|000009|12345678|" + big);
+
+  // One byte past the frame buffer: nothing is sent, the fallback comes at once.
+  const std::string too_big(kFrameCapacity - std::strlen("|06|000010|12345678|") , 'y');
+  auto start = Clock::now();
+  EXPECT_STREQ(TesteFimAFim(10, "12345678", too_big.c_str()),
+               "000010|09098|SAT em processamento. Tente novamente.||");
+  EXPECT_LT(elapsed_ms(start), 1000);
+  EXPECT_EQ(unit().frames().size(), 2u);
+
+  // A unit that stops taking bytes cannot hold the call past its deadline.
+  unit().stop_reading();
+  console_on();
+  T_Fim[1] = 20;  // 1 s at the test scale
+  StdoutCapture out;
+  start = Clock::now();
+  EXPECT_STREQ(TesteFimAFim(11, "12345678", big.c_str()), "000011|09098|SAT em processamento. Tente novamente.||");
+  EXPECT_LT(elapsed_ms(start), 4000);
+  EXPECT_EQ(out.finish(), "EnviaparaSat: (TX) Perda de comunicação com o SAT.\n");
+}
+
+TEST_F(ExchangeTest, RepliesFillTheBufferToTheLastByteAndNoFurther) {
+  use_real_seconds();
+  T_Logs[1] = 30;
+  // Text plus terminator take 3,145,727 bytes: with the NUL, the whole buffer.
+  sim::Script canned;
+  const std::string head = "{session}|15000|";
+  canned.canned = head + std::string(kReplyCapacity - 2 - (head.size() - 3), 'L');
+  unit().on_command(12, canned, 1);
+  std::string reply = ExtrairLogs(42, "12345678");
+  EXPECT_EQ(reply.size(), kReplyCapacity - 2);
+  EXPECT_EQ(reply.substr(0, 13), "000042|15000|");
+
+  // One byte more can never complete: the fallback, without writing past BC.
+  canned.canned += "L";
+  unit().on_command(12, canned, 1);
+  const auto start = Clock::now();
+  EXPECT_STREQ(ExtrairLogs(43, "12345678"), "000043|15098|SAT em processamento. Tente novamente.||");
+  EXPECT_LT(elapsed_ms(start), 10000);
+
+  // A reply trickling in for longer than a read step's 2 s budget still completes.
+  sim::Script slow;
+  slow.chunk = 6;
+  slow.chunk_pause = milliseconds(500);
+  unit().on_command(5, slow, 1);
+  T_Cons[1] = 10;
+  expect_verbatim(44);
 }
 
 }  // namespace

@@ -3,14 +3,14 @@
 #include "sim_unit.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -38,17 +38,21 @@ class Line {
   // Bytes up to and including the next 0x03, or what came before the timeout.
   std::string read_until_etx(std::chrono::milliseconds timeout = 2000ms) {
     const auto end = Clock::now() + timeout;
-    std::string got;
-    while (got.empty() || got.back() != '\x03') {
+    for (;;) {
+      const std::size_t etx = pending_.find('\x03');
+      if (etx != std::string::npos) {
+        std::string got = pending_.substr(0, etx + 1);
+        pending_.erase(0, etx + 1);
+        return got;
+      }
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-      if (left <= 0) break;
       pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
-      char c;
-      if (::read(fd_, &c, 1) != 1) break;  // one byte at a time: never past a reply's end
-      got += c;
+      char buf[65536];
+      ssize_t n = 0;
+      if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0 || (n = ::read(fd_, buf, sizeof buf)) <= 0)
+        return std::exchange(pending_, std::string());
+      pending_.append(buf, static_cast<std::size_t>(n));
     }
-    return got;
   }
   std::string reply(const std::string& frame, std::chrono::milliseconds timeout = 2000ms) {
     send(frame);
@@ -59,13 +63,16 @@ class Line {
 
  private:
   int fd_;
+  std::string pending_;  // read past the last reply's 0x03
 };
 
 std::vector<std::string> fields(const std::string& reply) {
   std::vector<std::string> out(1);
   for (char c : reply) {
-    if (c == '|') out.emplace_back();
-    else out.back() += c;
+    if (c == '|')
+      out.emplace_back();
+    else
+      out.back() += c;
   }
   return out;
 }
@@ -210,9 +217,9 @@ TEST(SimUnit, ScheduleThenRulesThenPlainAnswers) {
   Line line(unit.path());
   Script busy;
   busy.act = Act::Busy;
-  unit.on_command(0, busy);           // every command busy...
-  unit.on_command(20, Script{}, 2);   // ...but the next two |20| answered...
-  unit.schedule({Script{}, busy});    // ...and first of all this schedule
+  unit.on_command(0, busy);                                 // every command busy...
+  unit.on_command(20, Script{}, 2);                         // ...but the next two |20| answered...
+  unit.schedule({Script{}, busy});                          // ...and first of all this schedule
   EXPECT_EQ(fields(line.reply("|05|000001"))[1], "08000");  // the schedule wins over rules
   EXPECT_EQ(fields(line.reply("|05|000002"))[1], "08098");
   EXPECT_EQ(fields(line.reply("|20|000003|12345678"))[1], "19003");  // the exact code wins over 0
@@ -264,6 +271,11 @@ TEST(SimUnit, ReplyShapesOnTheWire) {
   EXPECT_EQ(text.size(), 3000u);
   EXPECT_EQ(text.back(), '\n');
   EXPECT_EQ(text.find('|'), 14u);  // YYYYMMDDhhmmss|origem|nivel|texto
+  unit.set_rate_limit(0);
+  unit.set_log_bytes(SimUnit::log_bytes_for_reply(3000000));
+  const std::size_t big = line.reply("|12|000046|12345678|3.0.0.3_acm0_rpi").size();
+  EXPECT_GE(big, 3000000u);
+  EXPECT_LE(big, 3000003u);
 
   // Hang-up halfway through a reply: the reader sees the line drop.
   s = Script{};

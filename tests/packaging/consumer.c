@@ -1,0 +1,18 @@
+/* A point-of-sale program as a user of the package writes it: plain C,
+ * built with the installed header and pkg-config file against the installed
+ * library. With no unit on the configured device the driver must answer
+ * with its own busy reply. */
+#include <zunra_sat.h>
+
+#include <stdio.h>
+#include <string.h>
+
+int main(void) {
+  const char* expected = "000042|08098|SAT em processamento. Tente novamente.||";
+  const char* reply = ConsultarSAT(42);
+  if (reply == NULL || strcmp(reply, expected) != 0) {
+    printf("ConsultarSAT(42) answered \"%s\"\n", reply ? reply : "(null)");
+    return 1;
+  }
+  return 0;
+}
