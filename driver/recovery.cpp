@@ -204,8 +204,7 @@ class RecoveringCall {
     }
     Attempt attempt = Attempt::first_transmission;
     for (int number = 1; number <= setting(NumTent);) {
-      console("%s%d\n", d_.attempt_label, number);
-      debug_log(d_.attempt_label, std::to_string(number).c_str());
+      announce_attempt(d_.attempt_label, number);
       const Outcome outcome = run_attempt(attempt);
       if (outcome == Outcome::final_reply) break;
       attempt = next_attempt(attempt, outcome);

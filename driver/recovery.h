@@ -5,6 +5,7 @@
 #include "exchange.h"
 
 #include <cstddef>
+#include <cstdio>
 
 namespace zunra {
 
@@ -23,6 +24,14 @@ const char* locked_call(int session, const char* failure_code, bool with_0000, B
     write_fallback(session, failure_code, with_0000);
   }
   return BC.data;
+}
+
+// The console line and driver-log line that open each attempt.
+inline void announce_attempt(const char* label, int number) {
+  console("%s%d\n", label, number);
+  char text[16];
+  std::snprintf(text, sizeof text, "%d", number);
+  debug_log(label, text);
 }
 
 // The pause between two attempts: TmpTent seconds (none when TmpTent <= 0).

@@ -56,8 +56,7 @@ void ask(const SessionQuery& q, FrameBuffer& frame, int session, const char* act
   // Without any attempt the caller must not get the previous call's reply.
   write_fallback(session, q.failure_code, false);
   for (int number = 1; number <= setting(NumTent);) {
-    console("%s%d\n", q.attempt_label, number);
-    debug_log(q.attempt_label, std::to_string(number).c_str());
+    announce_attempt(q.attempt_label, number);
     set_deadline(q.timeout);
     if (!frame.format(q.frame_format, q.command, session, activation, asked)) {
       // Never sent, not even in part; trying again would not make it fit.
