@@ -169,8 +169,7 @@ void write_fallback(int session, const char* failure_code, bool with_0000) {
     std::snprintf(barred, sizeof barred, "|%.5s|", code);
     code = barred;
   }
-  const std::string message = with_0000 ? std::string("0000|") + kBusyMessage : std::string(kBusyMessage);
-  std::snprintf(BC.data, sizeof BC.data, "%06d%s%s%s", session, code, message.c_str(), "||");
+  std::snprintf(BC.data, sizeof BC.data, "%06d%s%s%s%s", session, code, with_0000 ? "0000|" : "", kBusyMessage, "||");
 }
 
 std::string_view reply_code() {

@@ -66,6 +66,7 @@ std::size_t reply_room() {
   const std::size_t capacity =
       (BC.size > 0 && static_cast<std::size_t>(BC.size) <= kReplyCapacity) ? BC.size : kReplyCapacity;
   if (BC.count < 0) BC.count = 0;
+  if (static_cast<std::size_t>(BC.count) >= capacity) BC.count = static_cast<int>(capacity - 1);
   const std::size_t used = static_cast<std::size_t>(BC.count);
   return used + 1 < capacity ? capacity - 1 - used : 0;
 }
