@@ -1,8 +1,6 @@
 // The exchange against the simulated unit on a real pseudo-terminal: what
 // goes on the wire, how replies are collected, deadlines, link loss, the
 // driver log and the console lines.
-#include "../support/driver_test.h"
-
 #include <fcntl.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -10,6 +8,8 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+
+#include "../support/driver_test.h"
 
 namespace zunra::test {
 namespace {
@@ -124,10 +124,13 @@ TEST_F(ExchangeTest, DebugLogAndConsoleLinesFollowTheirSwitches) {
   const std::vector<std::string> head(log.begin(), log.begin() + 5), tail(log.end() - 2, log.end());
   EXPECT_EQ(head, (std::vector<std::string>{"ConsultarSAT: 000123", "EnviarParaSat: inicio do envio ...",
                                             "Abrindo comunicacao com: " + unit().path(),
-                                            "EnviarParaSat: final do envio. ", "RecebeDoSat: inicio da recepção ..."}));
-  EXPECT_EQ(tail, (std::vector<std::string>{"RecebeDoSat: final da recepção. ", "Resposta de ConsultarSAT: " + reply}));
+                                            "EnviarParaSat: final do envio. ",
+                                            "RecebeDoSat: inicio da recepção ..."}));
+  EXPECT_EQ(tail, (std::vector<std::string>{"RecebeDoSat: final da recepção. ",
+                                            "Resposta de ConsultarSAT: " + reply}));
   // Between them only read steps; the one that took the reply logs its size.
-  for (auto line = log.begin() + 5; line != log.end() - 2; ++line) EXPECT_EQ(line->rfind("le_usb - bytes", 0), 0u);
+  for (auto line = log.begin() + 5; line != log.end() - 2; ++line)
+    EXPECT_EQ(line->rfind("le_usb - bytes", 0), 0u);
   const std::string n = std::to_string(reply.size() + 1);
   EXPECT_NE(std::find(log.begin(), log.end(), "le_usb - bytes lidos: " + n + " de " + n), log.end());
 }
@@ -161,7 +164,7 @@ TEST_F(ExchangeTest, LongFramesGoOutWholeAndBoundedByTheDeadline) {
   EXPECT_EQ(unit().frames().back(), "|06|000009|12345678|" + big);
 
   // One byte past the frame buffer: nothing is sent, the fallback comes at once.
-  const std::string too_big(kFrameCapacity - std::strlen("|06|000010|12345678|") , 'y');
+  const std::string too_big(kFrameCapacity - std::strlen("|06|000010|12345678|"), 'y');
   auto start = Clock::now();
   EXPECT_STREQ(TesteFimAFim(10, "12345678", too_big.c_str()),
                "000010|09098|SAT em processamento. Tente novamente.||");
@@ -174,7 +177,8 @@ TEST_F(ExchangeTest, LongFramesGoOutWholeAndBoundedByTheDeadline) {
   T_Fim[1] = 20;  // 1 s at the test scale
   StdoutCapture out;
   start = Clock::now();
-  EXPECT_STREQ(TesteFimAFim(11, "12345678", big.c_str()), "000011|09098|SAT em processamento. Tente novamente.||");
+  EXPECT_STREQ(TesteFimAFim(11, "12345678", big.c_str()),
+               "000011|09098|SAT em processamento. Tente novamente.||");
   EXPECT_LT(elapsed_ms(start), 4000);
   EXPECT_EQ(out.finish(), "EnviaparaSat: (TX) Perda de comunicação com o SAT.\n");
 }
