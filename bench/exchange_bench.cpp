@@ -1,10 +1,6 @@
 // Figures for the exchange against the simulated unit on a pseudo-terminal:
 // one ConsultarSAT round trip with an instantly answering unit, and one
 // reply of 3,000,000 bytes, unlimited and at a USB-like byte rate.
-#include "exchange.h"
-#include "settings.h"
-#include "sim_unit.h"
-
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -13,6 +9,10 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "exchange.h"
+#include "settings.h"
+#include "sim_unit.h"
 
 namespace {
 
@@ -35,7 +35,8 @@ double big_reply_ms(zunra::sim::SimUnit& unit, std::size_t reply_bytes, std::siz
   const auto start = Clock::now();
   const std::string reply = ExtrairLogs(2, "12345678");
   const double took = ms_since(start);
-  if (reply.size() != reply_bytes) std::printf("  (reply of %zu bytes, expected %zu)\n", reply.size(), reply_bytes);
+  if (reply.size() != reply_bytes)
+    std::printf("  (reply of %zu bytes, expected %zu)\n", reply.size(), reply_bytes);
   return took;
 }
 

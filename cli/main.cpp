@@ -26,7 +26,6 @@ constexpr char kDashes[] = "\n--------------------------------------------------
 // One invocation: the program's name, the function's arguments and the library.
 struct Invocation {
   const char* program;
-  int count;          // arguments after the function name
   char* const* args;  // args[0] is the first argument after the function name
   const Library& library;
   const char* arg(int i) const { return args[i]; }
@@ -42,8 +41,13 @@ void start(const char* banner) {
   puts("Parametros: ");
 }
 
+// Another build of the library might answer null; it reads as an empty reply.
+const char* text_of(const char* reply) {
+  return reply != nullptr ? reply : "";
+}
+
 void show_reply(const char* reply) {
-  printf("\nRetorno: %s\n\n", reply);
+  printf("\nRetorno: %s\n\n", text_of(reply));
 }
 
 int config_error() {
@@ -167,7 +171,7 @@ int run_ultima_sessao_fiscal(const Invocation& in) {
   start("\nExecutando funcao: ConsultarUltimaSessaoFiscal");
   printf("     Cod. Ativacao: %s\n", in.arg(0));
   const int session = _sessao();
-  const char* reply = in.library.ConsultarUltimaSessaoFiscal(session, in.arg(0));
+  const char* reply = text_of(in.library.ConsultarUltimaSessaoFiscal(session, in.arg(0)));
   show_reply(reply);
   const std::string code = reply_field_cut(reply, 1, 12);
   if (code.compare(0, 5, "06000") == 0) {
@@ -270,7 +274,7 @@ int run_extrair_logs(const Invocation& in) {
   start("\nExecutando funcao: ExtrairLogs");
   printf("     Cod. Ativacao: %s\n", in.arg(0));
   const int session = _sessao();
-  const char* reply = in.library.ExtrairLogs(session, in.arg(0));
+  const char* reply = text_of(in.library.ExtrairLogs(session, in.arg(0)));
 
   const std::string code = reply_field_cut(reply, 1, 12);
   const std::string field2 = reply_field_cut(reply, 2, 132);
@@ -323,7 +327,7 @@ int run_enviar_venda(const Invocation& in) {
     return 1;
   }
   const int session = _sessao();
-  const char* reply = in.library.EnviarDadosVenda(session, in.arg(0), content->data());
+  const char* reply = text_of(in.library.EnviarDadosVenda(session, in.arg(0), content->data()));
   content.reset();
   show_reply(reply);
   separator();
@@ -346,7 +350,8 @@ int run_cancelar_venda(const Invocation& in) {
     return 1;
   }
   const int session = _sessao();
-  const char* reply = in.library.CancelarUltimaVenda(session, in.arg(0), key->c_str(), content->data());
+  const char* reply =
+      text_of(in.library.CancelarUltimaVenda(session, in.arg(0), key->c_str(), content->data()));
   content.reset();
   show_reply(reply);
   separator();
@@ -445,7 +450,7 @@ int run(int argc, char** argv) {
       printf(command.syntax, program);
       return 1;
     }
-    return command.run(Invocation{program, count, argv + 2, library});
+    return command.run(Invocation{program, argv + 2, library});
   }
   return usage(program, library);
 }

@@ -1,8 +1,5 @@
 #include "exchange.h"
 
-#include "serial_link.h"
-#include "settings.h"
-
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -14,6 +11,9 @@
 #include <ctime>
 #include <new>
 #include <string>
+
+#include "serial_link.h"
+#include "settings.h"
 
 extern "C" {
 SatReplyBuffer BC;
@@ -136,13 +136,17 @@ CallLock::CallLock() {
   while (lock() == 1) pause_ms(kLockStepMs);
 }
 
-CallLock::~CallLock() { unlock(); }
+CallLock::~CallLock() {
+  unlock();
+}
 
 FrameBuffer::FrameBuffer() : data_(new (std::nothrow) char[kFrameCapacity]) {
   if (data_) data_[0] = '\0';
 }
 
-FrameBuffer::~FrameBuffer() { delete[] data_; }
+FrameBuffer::~FrameBuffer() {
+  delete[] data_;
+}
 
 bool FrameBuffer::format(const char* format, ...) {
   if (!data_) return false;
@@ -169,8 +173,8 @@ void write_fallback(int session, const char* failure_code, bool with_0000) {
     std::snprintf(barred, sizeof barred, "|%.5s|", code);
     code = barred;
   }
-  const std::string message = with_0000 ? std::string("0000|") + kBusyMessage : std::string(kBusyMessage);
-  std::snprintf(BC.data, sizeof BC.data, "%06d%s%s%s", session, code, message.c_str(), "||");
+  std::snprintf(BC.data, sizeof BC.data, "%06d%s%s%s%s", session, code, with_0000 ? "0000|" : "",
+                kBusyMessage, "||");
 }
 
 std::string_view reply_code() {
@@ -212,9 +216,13 @@ int EnviaParaSat(char* frame) {
   return 0;
 }
 
-int RecebeDoSat2(int session) { return receive(&session); }
+int RecebeDoSat2(int session) {
+  return receive(&session);
+}
 
-int RecebeDoSat3(void) { return receive(nullptr); }
+int RecebeDoSat3(void) {
+  return receive(nullptr);
+}
 
 int lock(void) {
   if (!setting(ModoLock)) {
@@ -222,7 +230,8 @@ int lock(void) {
     return 0;
   }
   int expected = 0;
-  if (!__atomic_compare_exchange_n(&lib_lock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return 1;
+  if (!__atomic_compare_exchange_n(&lib_lock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+    return 1;
   pause_ms(kLockStepMs);
   return 0;
 }
@@ -232,7 +241,9 @@ int unlock(void) {
   return 0;
 }
 
-int tick(void) { return static_cast<int>(std::time(nullptr)); }
+int tick(void) {
+  return static_cast<int>(std::time(nullptr));
+}
 
 int mili_tick(void) {
   timeval now;
@@ -245,7 +256,8 @@ const char* timestamp(void) {
   static char text[26];
   const std::time_t now = std::time(nullptr);
   std::tm local;
-  if (::localtime_r(&now, &local) == nullptr || std::strftime(text, sizeof text, "%d-%m-%Y %H:%M:%S", &local) == 0)
+  if (::localtime_r(&now, &local) == nullptr ||
+      std::strftime(text, sizeof text, "%d-%m-%Y %H:%M:%S", &local) == 0)
     text[0] = '\0';
   return text;
 }
@@ -273,5 +285,4 @@ char* IntToStr(int value, int len) {
   if (text) std::snprintf(text, size, "%06d", value);
   return text;
 }
-
 }

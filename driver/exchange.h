@@ -92,7 +92,7 @@ class FrameBuffer {
 
 // Writes "%06d%s%s%s" into BC.data: the session, the failure code with its
 // bars ("|04098|"), the busy message (after "0000|" for sales and
-// cancellations) and "||".
+// cancellations) and "||". A bare "04098" gets its bars added.
 void write_fallback(int session, const char* failure_code, bool with_0000);
 
 // The return code of the reply in BC: up to five characters after its first '|'.

@@ -1,8 +1,5 @@
 #include "serial_link.h"
 
-#include "exchange.h"
-#include "settings.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -13,6 +10,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "exchange.h"
+#include "settings.h"
 
 extern "C" {
 int fdUSB = -1;
@@ -66,6 +66,7 @@ std::size_t reply_room() {
   const std::size_t capacity =
       (BC.size > 0 && static_cast<std::size_t>(BC.size) <= kReplyCapacity) ? BC.size : kReplyCapacity;
   if (BC.count < 0) BC.count = 0;
+  if (static_cast<std::size_t>(BC.count) >= capacity) BC.count = static_cast<int>(capacity - 1);
   const std::size_t used = static_cast<std::size_t>(BC.count);
   return used + 1 < capacity ? capacity - 1 - used : 0;
 }
@@ -112,9 +113,15 @@ void SerialDevice::close() {
   if (fd_ >= 0) ::close(release());
 }
 
-SerialDevice& device() { return g_device; }
-void close_device() { g_device.close(); }
-LinkState& link_state() { return g_link; }
+SerialDevice& device() {
+  return g_device;
+}
+void close_device() {
+  g_device.close();
+}
+LinkState& link_state() {
+  return g_link;
+}
 
 bool send_frame(const char* frame, const Deadline& deadline) {
   const int fd = g_device.fd();
@@ -122,7 +129,8 @@ bool send_frame(const char* frame, const Deadline& deadline) {
   put_in_set(fd, &outputUSB);
   // No output flush after the writes: on a pty and on some USB serial
   // drivers it throws away bytes written but not yet taken.
-  return write_all(fd, frame, std::strlen(frame), deadline) && write_all(fd, kTrailer, sizeof kTrailer, deadline);
+  return write_all(fd, frame, std::strlen(frame), deadline) &&
+         write_all(fd, kTrailer, sizeof kTrailer, deadline);
 }
 
 int read_step(const Deadline& deadline) {
@@ -138,9 +146,14 @@ int read_step(const Deadline& deadline) {
   if (pending == 0) {
     // Nothing yet: wait up to 50 ms, but pick the reply up the moment it starts.
     switch (wait_for(fd, POLLIN, deadline.capped_ms(kFirstBytesWaitMs))) {
-      case Readiness::ready: pending = pending_bytes(fd); break;
-      case Readiness::hangup: g_link.lost = true; break;
-      case Readiness::timeout: break;
+      case Readiness::ready:
+        pending = pending_bytes(fd);
+        break;
+      case Readiness::hangup:
+        g_link.lost = true;
+        break;
+      case Readiness::timeout:
+        break;
     }
   }
   log_pending(pending);
@@ -216,6 +229,7 @@ int envia_usb(char* frame) {
   return zunra::send_frame(zunra::text_or_empty(frame), zunra::exchange_deadline()) ? 0 : -1;
 }
 
-int le_usb(void) { return zunra::read_step(zunra::exchange_deadline()); }
-
+int le_usb(void) {
+  return zunra::read_step(zunra::exchange_deadline());
+}
 }

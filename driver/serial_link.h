@@ -2,16 +2,16 @@
 // one command frame with its terminator, and one read step into BC.
 #pragma once
 
-#include "wait.h"
-#include "zunra_sat.h"
-
 #include <sys/select.h>
 #include <sys/time.h>
 
+#include "wait.h"
+#include "zunra_sat.h"
+
 extern "C" {
-ZUNRA_API extern int fdUSB;               // descriptor of the last opened device; -1 after a failed open
-ZUNRA_API extern fd_set inputUSB;         // read set holding fdUSB
-ZUNRA_API extern fd_set outputUSB;        // write set holding fdUSB
+ZUNRA_API extern int fdUSB;                  // descriptor of the last opened device; -1 after a failed open
+ZUNRA_API extern fd_set inputUSB;            // read set holding fdUSB
+ZUNRA_API extern fd_set outputUSB;           // write set holding fdUSB
 ZUNRA_API extern struct timeval timeoutUSB;  // 2 s: the budget of one read step while bytes flow
 
 ZUNRA_API int init_usb(char* path, int mode);  // 0 open and configured, -1 failure

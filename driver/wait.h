@@ -40,6 +40,8 @@ Readiness wait_for(int fd, short events, const Deadline& deadline);
 
 // Sleeps until the deadline, whatever signals arrive meanwhile.
 void sleep_until(const Deadline& deadline);
-inline void pause_ms(std::int64_t ms) { sleep_until(Deadline::in_ms(ms)); }
+inline void pause_ms(std::int64_t ms) {
+  sleep_until(Deadline::in_ms(ms));
+}
 
 }  // namespace zunra

@@ -25,6 +25,8 @@ const char kUsage[] =
     "  --busy CODE:N           responde ocupado (x6098) as N primeiras vezes\n"
     "  --drop CODE:N           executa e descarta a resposta as N primeiras vezes\n"
     "  --chunk BYTES:MS        envia as respostas em pedacos com pausas\n"
+    "  --wrong-session CODE    antes de cada resposta a CODE, envia uma de outra sessao\n"
+    "  --hang-up CODE:BYTES    desliga a linha apos BYTES bytes da resposta a CODE\n"
     "  --link PATH             cria um link simbolico PATH para o dispositivo\n"
     "  --help                  mostra esta ajuda\n";
 
@@ -89,6 +91,10 @@ int main(int argc, char** argv) {
     } else if (arg == "--chunk" && pair_of(value, a, b) && a > 0) {
       always[0].chunk = static_cast<std::size_t>(a);
       always[0].chunk_pause = std::chrono::milliseconds(b), ++i;
+    } else if (arg == "--wrong-session" && number(value, a)) {
+      always[a].wrong_session_first = true, ++i;
+    } else if (arg == "--hang-up" && pair_of(value, a, b)) {
+      always[a].hang_up_after = static_cast<std::size_t>(b), ++i;
     } else if (arg == "--busy" && pair_of(value, a, b)) {
       counted.push_back({a, Act::Busy, b}), ++i;
     } else if (arg == "--drop" && pair_of(value, a, b)) {

@@ -114,15 +114,16 @@ struct SimUnit::Impl {
   void open_line();
   void run();
   void poke() const {
-    uint64_t one = 1;
-    if (::write(wake.get(), &one, sizeof one) < 0) { /* already pending */
-    }
+    const uint64_t one = 1;
+    const ssize_t n = ::write(wake.get(), &one, sizeof one);
+    (void)n;  // a counter that cannot take more already wakes the unit
   }
   Script pick(int code);
   void take_input(bool readable);  // reads what is there, then handles complete frames
   void handle(const std::string& text);
   void push(Piece p);
-  void push_text(const std::string& text, std::chrono::microseconds first_gap, const Script& s);
+  void push_text(const std::string& text, std::chrono::microseconds first_gap, const Script& s,
+                 std::size_t unit_rate);
   bool flush_output();  // false once the line is closed
   void close_line();
 };
@@ -171,8 +172,9 @@ void SimUnit::Impl::push(Piece p) {
 
 // Splits the text into chunks with pauses, and each chunk into slices paced
 // to the byte rate.
-void SimUnit::Impl::push_text(const std::string& text, std::chrono::microseconds first_gap, const Script& s) {
-  const std::size_t bps = s.bytes_per_second ? s.bytes_per_second : rate;
+void SimUnit::Impl::push_text(const std::string& text, std::chrono::microseconds first_gap, const Script& s,
+                              std::size_t unit_rate) {
+  const std::size_t bps = s.bytes_per_second ? s.bytes_per_second : unit_rate;
   const std::size_t chunk = s.chunk ? s.chunk : text.size() + 1;
   const std::size_t slice = bps ? std::max<std::size_t>(1, bps / 100) : text.size() + 1;
   std::chrono::microseconds gap = first_gap;
@@ -192,8 +194,10 @@ void SimUnit::Impl::handle(const std::string& text) {
   const Frame f = parse_frame(text);
   Script s;
   std::string reply;
+  std::size_t unit_rate;
   {
     std::lock_guard<std::mutex> g(mu);
+    unit_rate = rate;
     frames.push_back(text);
     s = pick(f.code);
     switch (s.act) {
@@ -227,25 +231,26 @@ void SimUnit::Impl::handle(const std::string& text) {
   }
   if (reply.empty()) return;
   if (!s.garbage_before.empty()) {
-    push_text(s.garbage_before, gap, Script{});
+    push_text(s.garbage_before, gap, Script{}, 0);
     gap = {};
   }
   if (s.wrong_session_first) {
     char other[24];
     std::snprintf(other, sizeof other, "%06d", f.session < 0 ? 999999 : (f.session + 1) % 1000000);
     const std::size_t bar = reply.find('|');
-    push_text(other + (bar == std::string::npos ? std::string() : reply.substr(bar)) + '\x03', gap, s);
+    push_text(other + (bar == std::string::npos ? std::string() : reply.substr(bar)) + '\x03', gap, s,
+              unit_rate);
     gap = {};
   }
   std::string bytes = reply + '\x03';
   const bool cut = s.hang_up_after < bytes.size();
   if (cut) bytes.resize(s.hang_up_after);
-  push_text(bytes, gap, s);
+  push_text(bytes, gap, s, unit_rate);
   if (cut) {
     push(Piece{"", {}, true, 0});
     return;
   }
-  if (!s.garbage_after.empty()) push_text(s.garbage_after, {}, Script{});
+  if (!s.garbage_after.empty()) push_text(s.garbage_after, {}, Script{}, 0);
 }
 
 void SimUnit::Impl::take_input(bool readable) {
@@ -299,7 +304,9 @@ bool SimUnit::Impl::flush_output() {
       const ssize_t n = ::write(master.get(), p.bytes.data() + p.sent, p.bytes.size() - p.sent);
       if (n < 0) {
         if (errno == EINTR) continue;
-        return true;  // the driver is not reading: wait for room
+        if (errno == EAGAIN) return true;  // the driver is not reading: wait for room
+        out.clear();                       // the line refuses bytes: nothing more can go out
+        return true;
       }
       p.sent += static_cast<std::size_t>(n);
     }

@@ -21,7 +21,7 @@ enum class Act {
   Busy,             // do nothing, answer with the command's busy code (x6098, 11098, 19098)
   ProcessThenDrop,  // carry out the command, send nothing
   Silent,           // neither carry out nor answer
-  HangUp,           // close the line at once, before answering
+  HangUp,           // close the line (after `delay`) without carrying out the command
   StopReading,      // carry out and answer, then stop taking bytes from the line
 };
 
@@ -36,19 +36,19 @@ struct Script {
   std::chrono::milliseconds chunk_pause{0};   // ...with this pause between them
   std::size_t bytes_per_second = 0;           // byte-rate limit of this reply (0: the unit's own)
   std::string garbage_before, garbage_after;  // bytes sent right before / after the reply
-  std::size_t hang_up_after = SIZE_MAX;       // hang up after this many reply bytes
+  std::size_t hang_up_after = SIZE_MAX;       // hang up once the driver took this many reply bytes
   std::string canned;  // send this reply text instead ("{session}" -> the frame's session);
                        // the command is not carried out
 };
 
 class SimUnit {
  public:
-  struct Options {
+  struct Options {  // tests build it positionally: new fields go at the end
     bool activated = true;
     std::string activation_code = "12345678";
-    std::size_t log_bytes = 2000;      // approximate size of the decoded ExtrairLogs log
+    std::size_t log_bytes = 2000;      // size of the decoded ExtrairLogs log
     std::size_t bytes_per_second = 0;  // byte-rate limit of every reply (0: unlimited)
-    bool short_cancel_reply = false;   // cancellation replies lack their last field
+    bool short_cancel_reply = false;   // cancellation replies lack CPFCNPJValue (ten bars)
   };
 
   SimUnit();

@@ -63,18 +63,6 @@ TEST(Base64, EncodesWithPaddingAndTerminatorWithinCapacity) {
   EXPECT_EQ(decode(out).second, std::string(reinterpret_cast<const char*>(bytes), sizeof bytes));
 }
 
-TEST(ReplyFields, CountsBarsAndCutsToTheBuffer) {
-  const std::string reply = "123456|06000|0000|msg||QUJD|x|CFe123";
-  EXPECT_EQ(reply_field(reply, 0), "123456");
-  EXPECT_EQ(reply_field(reply, 1), "06000");
-  EXPECT_EQ(reply_field(reply, 4), "");
-  EXPECT_EQ(reply_field(reply, 6), "x");
-  EXPECT_EQ(reply_field(reply, 7), "CFe123");
-  EXPECT_EQ(reply_field(reply, 8), "");
-  EXPECT_EQ(reply_field("no bars", 1), "");
-  EXPECT_EQ(reply_field_cut("0|12345678901234", 1, 12), "1234567890");
-}
-
 namespace {
 
 // A scripted generator: one raw value per clock second.

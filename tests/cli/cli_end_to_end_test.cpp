@@ -91,7 +91,7 @@ TEST(SatCliWithUnit, ActivatesSellsCancelsAndExtractsTheLog) {
   r = bench.run({"EnviarDadosVenda", "12345678", "venda.xml"});
   EXPECT_EQ(unit.frames().back().substr(11), "12345678|" + file(kExamples + "/venda.xml"));
   std::string reply = unit.replies().back();
-  const std::string key = "CFe" + unit.last_sale_key();
+  const std::string key = unit.last_sale_key();
   EXPECT_EQ(field(reply, 8), key);
   EXPECT_EQ(r.out,
             banner("EnviarDadosVendas", "     Cod. Ativacao: 12345678\n       Arquivo CFe: venda.xml\n") +

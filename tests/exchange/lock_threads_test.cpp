@@ -1,11 +1,11 @@
 // Two threads making SAT calls at once with the call lock on. The frames are
 // long enough to go out in many writes, so without a lock (or with one that
 // two callers can take together) the unit would see them mixed.
-#include "../support/driver_test.h"
-
 #include <atomic>
 #include <string>
 #include <thread>
+
+#include "../support/driver_test.h"
 
 namespace zunra::test {
 namespace {
@@ -39,7 +39,6 @@ TEST_F(LockThreadsTest, FramesOfTwoThreadsNeverInterleave) {
     whole_stream += on_wire(frame);
   }
   EXPECT_EQ(unit().raw(), whole_stream);
-  EXPECT_EQ(lib_lock, 0);
 }
 
 }  // namespace

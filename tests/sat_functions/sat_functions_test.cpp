@@ -1,9 +1,9 @@
 // The twelve single-exchange SAT functions: their frames on the wire, their
 // replies, their fallback replies and the status-code rewrite.
-#include "../support/driver_test.h"
-
 #include <chrono>
 #include <functional>
+
+#include "../support/driver_test.h"
 
 namespace zunra::test {
 namespace {
@@ -22,24 +22,29 @@ const std::vector<Case>& cases() {
   static const std::vector<Case> all = {
       {"AtivarSAT", [](int s) { return AtivarSAT(s, 1, "12345678", "11222333000181", 35); },
        "|01|000123|1|12345678|11222333000181|35", "04098"},
-      {"AtivarSAT cUF 5", [](int s) { return AtivarSAT(s, 2, "c", nullptr, 5); }, "|01|000123|2|c|| 5", "04098"},
-      {"ComunicarCertificadoICPBRASIL", [](int s) { return ComunicarCertificadoICPBRASIL(s, "12345678", "CERT"); },
-       "|02|000123|12345678|CERT", "05098"},
+      {"AtivarSAT cUF 5", [](int s) { return AtivarSAT(s, 2, "c", nullptr, 5); }, "|01|000123|2|c|| 5",
+       "04098"},
+      {"ComunicarCertificadoICPBRASIL",
+       [](int s) { return ComunicarCertificadoICPBRASIL(s, "12345678", "CERT"); }, "|02|000123|12345678|CERT",
+       "05098"},
       {"ConsultarSAT", [](int s) { return ConsultarSAT(s); }, "|05|000123", "08098"},
-      {"TesteFimAFim", [](int s) { return TesteFimAFim(s, "12345678", nullptr); }, "|06|000123|12345678|", "09098"},
+      {"TesteFimAFim", [](int s) { return TesteFimAFim(s, "12345678", nullptr); }, "|06|000123|12345678|",
+       "09098"},
       {"ConsultarStatusOperacional", [](int s) { return ConsultarStatusOperacional(s, "12345678"); },
        "|07|000123|12345678", "10098"},
-      {"ConfigurarInterfaceDeRede", [](int s) { return ConfigurarInterfaceDeRede(s, "12345678", "<config/>"); },
+      {"ConfigurarInterfaceDeRede",
+       [](int s) { return ConfigurarInterfaceDeRede(s, "12345678", "<config/>"); },
        "|09|000123|12345678|<config/>", "12098"},
       {"AssociarAssinatura", [](int s) { return AssociarAssinatura(s, "12345678", "111|222", "SIG"); },
        "|10|000123|12345678|111|222|SIG", "13098"},
       {"AtualizarSoftwareSAT", [](int s) { return AtualizarSoftwareSAT(s, "12345678"); },
        "|11|000123|12345678", "14098"},
-      {"ExtrairLogs", [](int s) { return ExtrairLogs(s, "12345678"); }, "|12|000123|12345678|3.0.0.3_acm0_rpi",
-       "15098"},
+      {"ExtrairLogs", [](int s) { return ExtrairLogs(s, "12345678"); },
+       "|12|000123|12345678|3.0.0.3_acm0_rpi", "15098"},
       {"BloquearSAT", [](int s) { return BloquearSAT(s, nullptr); }, "|13|000123|", "16098"},
       {"DesbloquearSAT", [](int s) { return DesbloquearSAT(s, "12345678"); }, "|14|000123|12345678", "17098"},
-      {"TrocarCodigoDeAtivacao", [](int s) { return TrocarCodigoDeAtivacao(s, "12345678", 1, "87654321", "87654321"); },
+      {"TrocarCodigoDeAtivacao",
+       [](int s) { return TrocarCodigoDeAtivacao(s, "12345678", 1, "87654321", "87654321"); },
        "|15|000123|12345678|1|87654321|87654321", "18098"},
   };
   return all;
@@ -48,21 +53,17 @@ const std::vector<Case>& cases() {
 class SatFunctionsTest : public DriverTest {};
 
 TEST_F(SatFunctionsTest, EachFunctionSendsItsFrameAndReturnsTheReplyVerbatimAtOnePlace) {
+  std::string wire;
   for (const Case& c : cases()) {
     SCOPED_TRACE(c.name);
-    const std::size_t before = unit().frames().size();
     const char* reply = c.call(123);
     EXPECT_EQ(reply, BC.data);  // the same pointer from every call
-    const auto frames = unit().frames();
     const auto replies = unit().replies();
-    ASSERT_EQ(frames.size(), before + 1);
-    EXPECT_EQ(frames.back(), c.frame);
     ASSERT_FALSE(replies.empty());
     EXPECT_EQ(reply, replies.back());
+    wire += on_wire(c.frame);
   }
-  // Everything on the wire, trailers included, in call order.
-  std::string wire;
-  for (const Case& c : cases()) wire += on_wire(c.frame);
+  // Every frame with its trailer, nothing between them.
   EXPECT_EQ(unit().raw(), wire);
 
   // ConsultarSAT with session 7, byte for byte.
@@ -71,15 +72,32 @@ TEST_F(SatFunctionsTest, EachFunctionSendsItsFrameAndReturnsTheReplyVerbatimAtOn
   EXPECT_EQ(unit().raw(), std::string("|05|000007|\x03", 12));
 }
 
-TEST_F(SatFunctionsTest, EachFunctionAnswersItsFallbackAtOnceWithoutADevice) {
-  store_text(SAT_SERIAL, sizeof SAT_SERIAL, "/dev/zunra-no-such-unit");
-  zunra::deadline_second_ms = 1000;  // a wait for the deadline would take minutes
-  for (const Case& c : cases()) {
-    SCOPED_TRACE(c.name);
-    const auto start = Clock::now();
-    EXPECT_EQ(std::string(c.call(123)), "000123|" + std::string(c.failure) + "|SAT em processamento. Tente novamente.||");
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+TEST_F(SatFunctionsTest, EachFunctionAnswersItsFallbackWhenTheUnitCannotBeReached) {
+  auto expect_fallbacks = [](long at_most_ms) {
+    for (const Case& c : cases()) {
+      SCOPED_TRACE(c.name);
+      const auto start = Clock::now();
+      EXPECT_EQ(std::string(c.call(123)),
+                "000123|" + std::string(c.failure) + "|SAT em processamento. Tente novamente.||");
+      EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(at_most_ms));
+    }
+  };
+  // A silent unit: each function's own deadline (one second at the test scale).
+  sim::Script silent;
+  silent.act = sim::Act::Silent;
+  unit().on_command(0, silent);
+  for (int* pair : {T_Ativ, T_ICP, T_Cons, T_Fim, T_Stat, T_Rede, T_Assoc, T_Atual, T_Logs, T_Bloq, T_Desbloq,
+                    T_CodAtiv}) {
+    pair[0] = 0;
+    pair[1] = 1;
   }
+  expect_fallbacks(1000);
+  EXPECT_EQ(unit().frames().size(), cases().size());
+
+  // No device: at once, at real seconds, where waiting for a deadline would show.
+  store_text(SAT_SERIAL, sizeof SAT_SERIAL, "/dev/zunra-no-such-unit");
+  use_real_seconds();
+  expect_fallbacks(1000);
 }
 
 TEST_F(SatFunctionsTest, StatusCode10099BecomesCode10001OnlyWhenAsked) {
@@ -94,7 +112,8 @@ TEST_F(SatFunctionsTest, StatusCode10099BecomesCode10001OnlyWhenAsked) {
   EXPECT_STREQ(ConsultarStatusOperacional(123, "x"), "000123|10001|Codigo de ativacao invalido||");
   const auto log = driver_log_lines();
   EXPECT_NE(std::find(log.begin(), log.end(), "ConsultarStatusOperacional -> cod_ret: 10099"), log.end());
-  EXPECT_NE(std::find(log.begin(), log.end(), "ConsultarStatusOperacional: Substituindo retorno de 10099 para 10001 "),
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "ConsultarStatusOperacional: Substituindo retorno de 10099 para 10001 "),
             log.end());
 
   // Other codes, a reply without any '|', and the driver's own fallback stay as they are.

@@ -7,11 +7,6 @@
 //   TEST_F(MyTest, Something) { unit().on_command(5, {...}); ConsultarSAT(7); ... }
 #pragma once
 
-#include "exchange.h"
-#include "serial_link.h"
-#include "settings.h"
-#include "sim_unit.h"
-
 #include <fcntl.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
@@ -27,6 +22,11 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "exchange.h"
+#include "serial_link.h"
+#include "settings.h"
+#include "sim_unit.h"
 
 namespace zunra::test {
 
@@ -62,8 +62,10 @@ class ScopedEnv {
     ::setenv(name, value.c_str(), 1);
   }
   ~ScopedEnv() {
-    if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
-    else ::unsetenv(name_.c_str());
+    if (old_)
+      ::setenv(name_.c_str(), old_->c_str(), 1);
+    else
+      ::unsetenv(name_.c_str());
   }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
@@ -93,10 +95,10 @@ inline void reset_settings(const std::string& serial) {
     int minutes, seconds;
   };
   const Pair built_in[] = {
-      {T_Ativ, 5, 0},     {T_ICP, 5, 0},          {T_Venda, 0, 20}, {T_Canc, 0, 3},  {T_Cons, 0, 4},
-      {T_Fim, 0, 40},     {T_Stat, 0, 4},         {T_Sessao, 0, 20}, {T_SessaoFiscal, 0, 20},
-      {T_Rede, 0, 20},    {T_Assoc, 30, 0},       {T_Atual, 30, 0}, {T_Logs, 0, 20}, {T_Bloq, 5, 0},
-      {T_Desbloq, 0, 40}, {T_CodAtiv, 0, 20},
+      {T_Ativ, 5, 0},          {T_ICP, 5, 0},   {T_Venda, 0, 20},   {T_Canc, 0, 3},
+      {T_Cons, 0, 4},          {T_Fim, 0, 40},  {T_Stat, 0, 4},     {T_Sessao, 0, 20},
+      {T_SessaoFiscal, 0, 20}, {T_Rede, 0, 20}, {T_Assoc, 30, 0},   {T_Atual, 30, 0},
+      {T_Logs, 0, 20},         {T_Bloq, 5, 0},  {T_Desbloq, 0, 40}, {T_CodAtiv, 0, 20},
   };
   for (const Pair& p : built_in) {
     p.pair[0] = p.minutes;
@@ -118,7 +120,8 @@ inline std::vector<std::string> driver_log_lines() {
   std::vector<std::string> lines;
   std::istringstream in(read_file(driver_log_path()));
   const std::size_t prefix = std::strlen("06-12-2026 20:41:00: ");
-  for (std::string line; std::getline(in, line);) lines.push_back(line.size() >= prefix ? line.substr(prefix) : line);
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line.size() >= prefix ? line.substr(prefix) : line);
   return lines;
 }
 
@@ -148,7 +151,8 @@ class StdoutCapture {
       saved_ = -1;
       ::lseek(file_, 0, SEEK_SET);
       char chunk[4096];
-      for (ssize_t n; (n = ::read(file_, chunk, sizeof chunk)) > 0;) text_.append(chunk, static_cast<size_t>(n));
+      for (ssize_t n; (n = ::read(file_, chunk, sizeof chunk)) > 0;)
+        text_.append(chunk, static_cast<size_t>(n));
       ::close(file_);
       file_ = -1;
     }
@@ -209,6 +213,8 @@ class DriverTest : public ::testing::Test {
 };
 
 // A wire frame as the unit sees it, for comparisons: the frame text, '|', 0x03.
-inline std::string on_wire(const std::string& frame) { return frame + "|\x03"; }
+inline std::string on_wire(const std::string& frame) {
+  return frame + "|\x03";
+}
 
 }  // namespace zunra::test

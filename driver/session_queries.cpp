@@ -1,0 +1,100 @@
+// The two session queries. Asking about a past session changes nothing on
+// the unit, so both simply repeat, up to NumTent attempts TmpTent seconds
+// apart, after a failed exchange and while the unit answers busy (it may be
+// updating itself). Neither checks the session number of the reply.
+#include "recovery.h"
+
+#include "exchange.h"
+#include "settings.h"
+
+#include <string>
+
+namespace zunra {
+namespace {
+
+struct SessionQuery {
+  const char* command;
+  const char* frame_format;  // command, session, activation code, session asked about
+  const int* timeout;
+  const char* busy_code;
+  const char* failure_code;  // in the fallback reply, with its bars
+  const char* attempt_label;  // console "...%d\n" and log, per attempt
+  const char* frame_label;
+  const char* code_label;
+  const char* busy_label;
+  const char* result_label;
+};
+
+constexpr SessionQuery kNumeroSessao{
+    "|08|",
+    "%s%06d|%s|%06d",
+    T_Sessao,
+    "11098",
+    "|11098|",
+    "ConsultarNumeroSessao -> Tentativa: ",
+    "ConsultarNumeroSessao: ",
+    "ConsultarNumeroSessao -> cod_ret: ",
+    "ConsultarNumeroSessao: possivel processo de atualizacao",
+    "Resposta de ConsultarNumeroSessao: ",
+};
+
+constexpr SessionQuery kUltimaSessaoFiscal{
+    "|20|",
+    "%s%06d|%s",  // asks about no particular session; printf ignores the spare argument
+    T_SessaoFiscal,
+    "19098",
+    "|19098|",
+    "ConsultarUltimaSessaoFiscal -> Tentativa: ",
+    "ConsultarUltimaSessaoFiscal: ",
+    "ConsultarUltimaSessaoFiscal -> cod_ret: ",
+    "ConsultarUltimaSessaoFiscal: possivel processo de atualizacao",
+    "Resposta de ConsultarUltimaSessaoFiscal: ",
+};
+
+// Runs the attempts; the answer, or the fallback reply, is left in BC.
+void ask(const SessionQuery& q, FrameBuffer& frame, int session, const char* activation, int asked) {
+  // Without any attempt the caller must not get the previous call's reply.
+  write_fallback(session, q.failure_code, false);
+  for (int number = 1; number <= setting(NumTent);) {
+    announce_attempt(q.attempt_label, number);
+    set_deadline(q.timeout);
+    if (!frame.format(q.frame_format, q.command, session, activation, asked)) {
+      // Never sent, not even in part; trying again would not make it fit.
+      write_fallback(session, q.failure_code, false);
+      return;
+    }
+    debug_log(q.frame_label, frame.after_code());
+    if (EnviaParaSat(frame.frame()) == 0 && RecebeDoSat3() == 0) {
+      const std::string code(reply_code());
+      debug_log(q.code_label, code.c_str());
+      if (code != q.busy_code) return;
+      debug_log(q.busy_label, " ");
+    } else {
+      write_fallback(session, q.failure_code, false);
+    }
+    if (++number <= setting(NumTent)) pause_between_attempts();
+  }
+}
+
+const char* query(const SessionQuery& q, int session, const char* activation, int asked) {
+  return locked_call(session, q.failure_code, false, [&] {
+    FrameBuffer frame;
+    ask(q, frame, session, text_or_empty(activation), asked);
+    debug_log(q.result_label, BC.data);
+    return BC.data;
+  });
+}
+
+}  // namespace
+}  // namespace zunra
+
+extern "C" {
+
+const char* ConsultarNumeroSessao(int numeroSessao, const char* codigoDeAtivacao, int cNumeroDeSessao) {
+  return zunra::query(zunra::kNumeroSessao, numeroSessao, codigoDeAtivacao, cNumeroDeSessao);
+}
+
+const char* ConsultarUltimaSessaoFiscal(int numeroSessao, const char* codigoDeAtivacao) {
+  return zunra::query(zunra::kUltimaSessaoFiscal, numeroSessao, codigoDeAtivacao, 0);
+}
+}
