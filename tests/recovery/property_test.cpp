@@ -2,12 +2,12 @@
 // with each frame, it never carries a session's sale or cancellation out
 // twice; and once it has, the caller gets the unit's reply whenever a later
 // frame of the call was answered in time (an attempt remained to ask).
-#include "driver_test.h"
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <random>
+
+#include "driver_test.h"
 
 namespace zunra::test {
 namespace {
@@ -32,9 +32,9 @@ TEST(RecoveryProperty, NoDuplicateAndTheReplyWheneverTheUnitCouldBeAsked) {
     // Answer (in time, late, after a reply of another session), busy, carry
     // out and drop, silent, hang up; frames after the schedule are answered.
     // The unit answers in order: after a late reply nothing is in time.
-    const Act acts[] = {Act::Answer, Act::Answer, Act::Answer, Act::Answer, Act::Answer, Act::Busy,
-                        Act::Busy, Act::ProcessThenDrop, Act::ProcessThenDrop, Act::Silent, Act::Silent,
-                        Act::HangUp};
+    const Act acts[] = {Act::Answer,          Act::Answer, Act::Answer, Act::Answer,
+                        Act::Answer,          Act::Busy,   Act::Busy,   Act::ProcessThenDrop,
+                        Act::ProcessThenDrop, Act::Silent, Act::Silent, Act::HangUp};
     std::vector<sim::Script> schedule(8);
     std::vector<bool> in_time;
     bool lagging = false;
@@ -48,8 +48,9 @@ TEST(RecoveryProperty, NoDuplicateAndTheReplyWheneverTheUnitCouldBeAsked) {
     }
     in_time.push_back(!lagging);
     env.unit().schedule(schedule);
-    std::string reply = code == 3 ? EnviarDadosVenda(session, "12345678", document)
-                                  : CancelarUltimaVenda(session, "12345678", env.unit().last_sale_key().c_str(), "");
+    std::string reply =
+        code == 3 ? EnviarDadosVenda(session, "12345678", document)
+                  : CancelarUltimaVenda(session, "12345678", env.unit().last_sale_key().c_str(), "");
     // A reply that lagged behind may arrive with the next one (text 0x03 text): the first counts.
     reply.resize(std::min(reply.size(), reply.find('\x03')));
 
