@@ -5,9 +5,6 @@
 // it already carried out this session, whose stored answer is then returned.
 #include "recovery.h"
 
-#include "exchange.h"
-#include "settings.h"
-
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +12,9 @@
 #include <optional>
 #include <string>
 #include <thread>
+
+#include "exchange.h"
+#include "settings.h"
 
 namespace zunra {
 
@@ -184,8 +184,7 @@ Attempt next_attempt(Attempt current, Outcome outcome) {
   switch (current) {
     case Attempt::first_transmission:
     case Attempt::direct_retransmission:
-      return outcome == Outcome::busy ? Attempt::direct_retransmission
-                                      : Attempt::query_then_retransmission;
+      return outcome == Outcome::busy ? Attempt::direct_retransmission : Attempt::query_then_retransmission;
     case Attempt::query_then_retransmission:
       return Attempt::query_then_retransmission;
   }
@@ -232,8 +231,7 @@ class RecoveringCall {
   Outcome transmit(const char* frame_label, const char* code_label) {
     set_deadline(d_.timeout);
     // The sale format has one field fewer; printf ignores the spare argument.
-    if (!frame_.format(d_.frame_format, d_.command, r_.session, r_.fields[0], r_.fields[1],
-                       r_.fields[2])) {
+    if (!frame_.format(d_.frame_format, d_.command, r_.session, r_.fields[0], r_.fields[1], r_.fields[2])) {
       return refuse_frame();
     }
     debug_log(frame_label, frame_.after_code());
@@ -310,10 +308,9 @@ const char* recover(const Recovery& what, const Request& request) {
 extern "C" {
 
 const char* EnviarDadosVenda(int numeroSessao, const char* codigoDeAtivacao, char* dadosVenda) {
-  const zunra::Request request{
-      numeroSessao,
-      {zunra::text_or_empty(codigoDeAtivacao), zunra::text_or_empty(dadosVenda), ""},
-      dadosVenda};
+  const zunra::Request request{numeroSessao,
+                               {zunra::text_or_empty(codigoDeAtivacao), zunra::text_or_empty(dadosVenda), ""},
+                               dadosVenda};
   return zunra::recover(zunra::kSale, request);
 }
 

@@ -2,10 +2,10 @@
 // the two session queries) that the tests reach directly.
 #pragma once
 
-#include "exchange.h"
-
 #include <cstddef>
 #include <cstdio>
+
+#include "exchange.h"
 
 namespace zunra {
 

@@ -2,12 +2,11 @@
 // the unit, so both simply repeat, up to NumTent attempts TmpTent seconds
 // apart, after a failed exchange and while the unit answers busy (it may be
 // updating itself). Neither checks the session number of the reply.
-#include "recovery.h"
+#include <string>
 
 #include "exchange.h"
+#include "recovery.h"
 #include "settings.h"
-
-#include <string>
 
 namespace zunra {
 namespace {
@@ -17,7 +16,7 @@ struct SessionQuery {
   const char* frame_format;  // command, session, activation code, session asked about
   const int* timeout;
   const char* busy_code;
-  const char* failure_code;  // in the fallback reply, with its bars
+  const char* failure_code;   // in the fallback reply, with its bars
   const char* attempt_label;  // console "...%d\n" and log, per attempt
   const char* frame_label;
   const char* code_label;

@@ -49,7 +49,7 @@ class CliWorkDir {
   CliResult run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) const {
     std::string command = "cd " + quoted(path_) + " && env ZUNRA_SAT_DIR=" + quoted(path_ / "settings");
     for (const auto& e : env) command += " " + quoted(e);
-    command += " timeout -s KILL 60 ./sat_cli";
+    command += " timeout -s KILL 60 " ZUNRA_TEST_EMULATOR " ./sat_cli";
     for (const auto& a : args) command += " " + quoted(a);
     command += " 2>" + quoted(path_ / "settings/stderr");
     CliResult result;

@@ -1,8 +1,8 @@
 // Sales, cancellations and session queries against the simulated unit: the
 // frames each schedule of faults leads to, and what the caller is told.
-#include "driver_test.h"
-
 #include <algorithm>
+
+#include "driver_test.h"
 
 namespace zunra::test {
 namespace {
@@ -51,12 +51,12 @@ TEST(Recovery, SaleAttemptsFollowTheStateTable) {
     Expect result;
   } cases[] = {
       {3, {kSilent, kSilent, kSilent}, "03 08 08", fallback},
-      {3, {kDrop}, "03 08", receipt},                            // the query finds the receipt
-      {3, {kSaleBusy, kSaleBusy}, "03 03 03", receipt},          // busy: resent at once
-      {2, {kSilent}, "03 08 03", receipt},                       // not found: resent in the same attempt
-      {2, {kSilent, does(Act::Busy)}, "03 08", last_reply},      // query busy on the last attempt
+      {3, {kDrop}, "03 08", receipt},                        // the query finds the receipt
+      {3, {kSaleBusy, kSaleBusy}, "03 03 03", receipt},      // busy: resent at once
+      {2, {kSilent}, "03 08 03", receipt},                   // not found: resent in the same attempt
+      {2, {kSilent, does(Act::Busy)}, "03 08", last_reply},  // query busy on the last attempt
       {1, {kSaleBusy}, "03", last_reply},
-      {3, {kSaleBusy, kDrop}, "03 03 08", receipt},              // a lost reply is always asked about
+      {3, {kSaleBusy, kDrop}, "03 03 08", receipt},  // a lost reply is always asked about
       {3, {kSilent, does(Act::Answer), kSaleBusy}, "03 08 03 08 03", receipt},
   };
   for (const auto& c : cases) {
@@ -71,7 +71,8 @@ TEST(Recovery, SaleAttemptsFollowTheStateTable) {
                      : c.result == receipt ? env.unit().stored_reply(123)
                                            : env.unit().replies().back());
     EXPECT_EQ(env.unit().processed(3, 123), c.result == receipt ? 1 : 0);
-    EXPECT_EQ(logged("Cupom ja foi gerado. Sessao: 000123|06"), codes(env.unit()).back() == '8' && c.result == receipt);
+    EXPECT_EQ(logged("Cupom ja foi gerado. Sessao: 000123|06"),
+              codes(env.unit()).back() == '8' && c.result == receipt);
   }
 }
 
@@ -82,7 +83,8 @@ TEST(Recovery, OversizedFramesAreNeverSentAndTheSwitchCorrects) {
   EXPECT_EQ(std::string(EnviarDadosVenda(123, kCode, huge.data())), kSaleFallback);
   EXPECT_EQ(std::string(CancelarUltimaVenda(7, kCode, huge.c_str(), "")),
             "000007|07098|0000|SAT em processamento. Tente novamente.||");
-  EXPECT_EQ(std::string(ConsultarNumeroSessao(5, huge.c_str(), 1)), "000005|11098|SAT em processamento. Tente novamente.||");
+  EXPECT_EQ(std::string(ConsultarNumeroSessao(5, huge.c_str(), 1)),
+            "000005|11098|SAT em processamento. Tente novamente.||");
   EXPECT_EQ(env.unit().raw(), "");
 
   char document[] = "<x>&#65;&#x42;</x>";
@@ -113,7 +115,7 @@ TEST(Recovery, CancellationGainsAFieldOnlyInItsOwnElevenFieldReply) {
   EXPECT_EQ(std::string(BC.data), "000123|07000|0000|ok|||a|b|c|d||" + std::string(3000, 'T'));
   EXPECT_EQ(cancel(1, {does(Act::Answer, ten + "g|h")}), 0);
   EXPECT_EQ(cancel(1, {does(Act::Answer, "{session}|07000|0000|ok|||a|b|c|d")}), 0);
-  EXPECT_EQ(cancel(1, {}, true), 1);  // the unit's own short reply
+  EXPECT_EQ(cancel(1, {}, true), 1);       // the unit's own short reply
   EXPECT_EQ(cancel(2, {kDrop}, true), 0);  // the same, found by the query
   EXPECT_EQ(codes(env.unit()), "03 04 08");
   const Script busy = does(Act::Answer, "{session}|07098|a|b|c|d|e|f|g|h|i");
@@ -127,7 +129,8 @@ TEST(Recovery, SessionQueriesRetryFailuresAndBusyAnswers) {
   const Script updating = does(Act::Answer, "{session}|19098|Atualizando||");
   env.unit().schedule({does(Act::Busy), does(Act::Answer), kSilent, kSilent, updating, updating});
   EXPECT_EQ(std::string(ConsultarNumeroSessao(5, kCode, 42)).substr(0, 13), "000005|11003|");
-  EXPECT_EQ(std::string(ConsultarNumeroSessao(5, kCode, 42)), "000005|11098|SAT em processamento. Tente novamente.||");
+  EXPECT_EQ(std::string(ConsultarNumeroSessao(5, kCode, 42)),
+            "000005|11098|SAT em processamento. Tente novamente.||");
   EXPECT_EQ(std::string(ConsultarUltimaSessaoFiscal(5, kCode)), "000005|19098|Atualizando||");
   const std::vector<std::string> frames = env.unit().frames();
   EXPECT_EQ(frames.size(), 6u);

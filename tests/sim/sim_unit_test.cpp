@@ -273,7 +273,8 @@ TEST(SimUnit, ReplyShapesOnTheWire) {
   EXPECT_EQ(text.find('|'), 14u);  // YYYYMMDDhhmmss|origem|nivel|texto
   unit.set_rate_limit(0);
   unit.set_log_bytes(SimUnit::log_bytes_for_reply(3000000));
-  const std::size_t big = line.reply("|12|000046|12345678|3.0.0.3_acm0_rpi").size();
+  // 3 MB through a pty takes seconds under an emulator: wait generously.
+  const std::size_t big = line.reply("|12|000046|12345678|3.0.0.3_acm0_rpi", 30000ms).size();
   EXPECT_GE(big, 3000000u);
   EXPECT_LE(big, 3000003u);
 
