@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian machine and runs every test: the suite natively, the
 # suite again under AddressSanitizer + UndefinedBehaviorSanitizer, the
-# threading tests under ThreadSanitizer, the whole suite for the Raspberry Pi
+# threading tests under ThreadSanitizer, valgrind's memcheck over library
+# calls and sat_cli runs, a short run of every fuzz target, the whole suite for the Raspberry Pi
 # (armhf and arm64) under qemu-user, then the Debian packages, the amd64 one
 # installed on this machine for a smoke test and removed again.
 set -euo pipefail
@@ -100,21 +101,70 @@ smoke_test_installed() (
   echo "installed smoke test passed"
 )
 
+# ---- hardening stages: valgrind, fuzz smoke -------------------------------
+
+# valgrind's memcheck over 500 library calls and over sat_cli runs: zero
+# errors, zero leaks. (The full run is `valgrind ... ./lib_calls 10000`.)
+valgrind_checks() {  # valgrind_checks BUILD_DIR
+  local dir=$1
+  need_packages valgrind
+  valgrind -q --leak-check=full --errors-for-leak-kinds=definite,indirect,possible \
+    --error-exitcode=1 "$dir/lib_calls" 500 > /dev/null
+  echo "memcheck clean: 500 library calls"
+  bash tests/stress/valgrind_cli.sh "$dir"
+}
+
+# Each libFuzzer target for FUZZ_SECONDS (default 20) from its seed corpus,
+# in a scratch copy so that the repository's corpus stays as committed.
+# A longer run: FUZZ_SECONDS=3600 ./test.sh fuzz
+fuzz_smoke() {
+  need_packages build-essential cmake googletest clang libclang-rt-14-dev
+  local dir=build-fuzz seconds=${FUZZ_SECONDS:-20}
+  CC=clang CXX=clang++ cmake -S . -B "$dir" -DZUNRA_FUZZ=ON -DZUNRA_WERROR=OFF \
+    -DZUNRA_SANITIZE=address,undefined -DZUNRA_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$dir" -j "$JOBS" --target fuzz_targets
+  local work; work=$(mktemp -d /tmp/zunra_fuzz_XXXXXX)
+  for corpus in tests/fuzz/corpus/*/; do
+    local target; target=$(basename "$corpus")
+    [ -x "$dir/$target" ] || continue
+    cp -r "$corpus" "$work/$target"
+    (cd "$work" && "$OLDPWD/$dir/$target" -max_total_time="$seconds" -timeout=30 -max_len=4096 \
+        -print_final_stats=1 "$target" > "$target.log" 2>&1) || {
+      tail -n 40 "$work/$target.log"; echo "fuzz finding in $target (artifact in $work)"; return 1; }
+    printf '%-18s %s executions in %s s\n' "$target" \
+      "$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/$target.log")" "$seconds"
+  done
+  rm -rf "$work"
+}
+
+if [ "${1:-}" = fuzz ]; then  # ./test.sh fuzz: only the fuzz stage
+  fuzz_smoke
+  exit 0
+fi
+
 need_packages build-essential cmake googletest binutils util-linux pkgconf \
   g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user
 
 # Stages to run: all by default, or those named on the command line
 # (./test.sh armhf packages).
-STAGES=${*:-native asan tsan armhf arm64 packages}
+STAGES=${*:-native valgrind asan tsan armhf arm64 packages fuzz}
 want() { [[ " $STAGES " == *" $1 "* ]]; }
 for s in $STAGES; do
-  case $s in native | asan | tsan | armhf | arm64 | packages) ;; *) echo "unknown stage: $s" >&2; exit 2 ;; esac
+  case $s in native | valgrind | asan | tsan | armhf | arm64 | packages | fuzz) ;;
+    *) echo "unknown stage: $s" >&2; exit 2 ;;
+  esac
 done
 
 if want native; then
   stage "native build and tests"
   build build
   run_suite build
+fi
+
+if want valgrind; then
+  stage "valgrind memcheck"
+  build build >/dev/null
+  valgrind_checks build
 fi
 
 if want asan; then
@@ -150,6 +200,11 @@ if want packages; then
     dpkg-deb --field "$deb" Package Architecture Depends
   done
   smoke_test_installed "$(package build)"
+fi
+
+if want fuzz; then
+  stage "fuzz smoke (libFuzzer, ${FUZZ_SECONDS:-20} s per target)"
+  fuzz_smoke
 fi
 
 stage_end

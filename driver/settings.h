@@ -42,6 +42,8 @@ ZUNRA_API extern int T_Bloq[2];
 ZUNRA_API extern int T_Desbloq[2];
 ZUNRA_API extern int T_CodAtiv[2];
 
+// Loads the settings: resets the six texts, then reads sat.ini when it
+// exists. Always 0. SAT calls and SetDriver call it themselves, once.
 ZUNRA_API int init_lib(void);
 }
 

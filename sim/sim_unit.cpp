@@ -311,7 +311,9 @@ bool SimUnit::Impl::flush_output() {
       p.sent += static_cast<std::size_t>(n);
     }
     out.pop_front();
-    if (!out.empty()) due = Clock::now() + out.front().gap;
+    // Paced from the previous due time, not from now: the time a write and
+    // a wake-up take must not slow a rate-limited reply below its rate.
+    if (!out.empty()) due = std::max(due + out.front().gap, Clock::now());
   }
   return true;
 }

@@ -39,6 +39,19 @@ std::string decoded(const std::string& text) {
   return out;
 }
 
+// The unit's last reply; empty when it never answered.
+std::string last_reply(const SimUnit& unit) {
+  const auto replies = unit.replies();
+  return replies.empty() ? "" : replies.back();
+}
+
+// The last frame the unit received, its session number blanked ("|01||...").
+std::string last_frame(const SimUnit& unit) {
+  const auto frames = unit.frames();
+  return frames.empty() || frames.back().size() < 10 ? ""
+                                                     : frames.back().substr(0, 4) + frames.back().substr(10);
+}
+
 // The reply as sat_cli printed it.
 std::string printed_reply(const CliResult& r) {
   const std::size_t at = r.out.find("\nRetorno: ") + 10;
@@ -68,29 +81,28 @@ TEST(SatCliWithUnit, ActivatesSellsCancelsAndExtractsTheLog) {
 
   CliResult r = bench.run({"ConsultarSAT"});
   EXPECT_EQ(r.out,
-            kSep + "\nExecutando funcao: ConsultarSAT\n\nRetorno: " + unit.replies().back() + "\n\n" + kSep);
-  EXPECT_EQ(field(unit.replies().back(), 1), "08000");
+            kSep + "\nExecutando funcao: ConsultarSAT\n\nRetorno: " + last_reply(unit) + "\n\n" + kSep);
+  EXPECT_EQ(field(last_reply(unit), 1), "08000");
 
   // Before activation the unit refuses the log: any other code shows field 3.
   r = bench.run({"ExtrairLogs", "12345678"});
   EXPECT_EQ(r.out, banner("ExtrairLogs", "     Cod. Ativacao: 12345678\n") +
-                       "Cod Retorno: " + field(unit.replies().back(), 1) + "|" +
-                       field(unit.replies().back(), 3) + "\n" + std::string(49, '=') + "\n");
+                       "Cod Retorno: " + field(last_reply(unit), 1) + "|" + field(last_reply(unit), 3) +
+                       "\n" + std::string(49, '=') + "\n");
   EXPECT_FALSE(bench.exists("log_sat.txt"));
 
   r = bench.run({"AtivarSAT", "12345678"});
-  EXPECT_EQ(unit.frames().back().substr(0, 4) + unit.frames().back().substr(10),
-            "|01||1|12345678|11111111111111|35");
+  EXPECT_EQ(last_frame(unit), "|01||1|12345678|11111111111111|35");
   EXPECT_EQ(r.out, banner("AtivarSAT",
                           "     Cod. Ativacao: 12345678\n     Tipo de Certificado: AC_SAT/SEFAZ\n"
                           "     CNPJ Contribuinte: 11111111111111\n     UF: 35\n") +
-                       "\nRetorno: " + unit.replies().back() + "\n\n" + kSep);
-  EXPECT_EQ(field(unit.replies().back(), 1), "04000");
+                       "\nRetorno: " + last_reply(unit) + "\n\n" + kSep);
+  EXPECT_EQ(field(last_reply(unit), 1), "04000");
 
   // The sale goes as the file holds it; its receipt comes back decoded.
   r = bench.run({"EnviarDadosVenda", "12345678", "venda.xml"});
-  EXPECT_EQ(unit.frames().back().substr(11), "12345678|" + file(kExamples + "/venda.xml"));
-  std::string reply = unit.replies().back();
+  EXPECT_EQ(last_frame(unit), "|03||12345678|" + file(kExamples + "/venda.xml"));
+  std::string reply = last_reply(unit);
   const std::string key = unit.last_sale_key();
   EXPECT_EQ(field(reply, 8), key);
   EXPECT_EQ(r.out,
@@ -104,7 +116,7 @@ TEST(SatCliWithUnit, ActivatesSellsCancelsAndExtractsTheLog) {
   cancel.replace(cancel.find("chCanc=\"") + 8, key.size(), key);
   bench.write("canc.xml", cancel);
   r = bench.run({"CancelarUltimaVenda", "12345678", "canc.xml"});
-  EXPECT_EQ(unit.frames().back().substr(11), "12345678|" + key + "|" + cancel);
+  EXPECT_EQ(last_frame(unit), "|04||12345678|" + key + "|" + cancel);
   reply = printed_reply(r);
   EXPECT_EQ(field(reply, 1), "07000");
   EXPECT_EQ(r.out, banner("CancelarUltimaVenda",
@@ -114,7 +126,7 @@ TEST(SatCliWithUnit, ActivatesSellsCancelsAndExtractsTheLog) {
   EXPECT_NE(decoded(field(reply, 6)).find("chCanc=\"" + key + "\""), std::string::npos);
 
   r = bench.run({"ExtrairLogs", "12345678"});
-  reply = unit.replies().back();
+  reply = last_reply(unit);
   EXPECT_EQ(r.out, banner("ExtrairLogs", "     Cod. Ativacao: 12345678\n") + "Cod Retorno: 15000|" +
                        field(reply, 2) + "\n" + kDash + "Log salvo em: log_sat.txt\n" + kDash + "\n" +
                        std::string(49, '=') + "\n");

@@ -30,58 +30,31 @@ const char* answer(const char* name, Args... args) {
 
 }  // namespace
 
-#define STUB extern "C" __attribute__((visibility("default"))) const char*
+// One exported stand-in: name, parameter list, argument list.
+#define STUB(name, params, args) \
+  extern "C" __attribute__((visibility("default"))) const char* name params { return answer(#name, args); }
+#define ARGS(...) __VA_ARGS__
 using T = const char*;
 
-STUB ExtrairLogs(int a, T b) {
-  return answer(__func__, a, b);
-}
-STUB AtualizarSoftwareSAT(int a, T b) {
-  return answer(__func__, a, b);
-}
-STUB ConsultarStatusOperacional(int a, T b) {
-  return answer(__func__, a, b);
-}
-STUB AtivarSAT(int a, int b, T c, T d, int e) {
-  return answer(__func__, a, b, c, d, e);
-}
+// clang-format off
+STUB(ExtrairLogs, (int a, T b), ARGS(a, b))
+STUB(AtualizarSoftwareSAT, (int a, T b), ARGS(a, b))
+STUB(ConsultarStatusOperacional, (int a, T b), ARGS(a, b))
+STUB(AtivarSAT, (int a, int b, T c, T d, int e), ARGS(a, b, c, d, e))
 #ifndef STUB_WITHOUT_VENDA
-STUB EnviarDadosVenda(int a, T b, char* c) {
-  return answer(__func__, a, b, c);
-}
+STUB(EnviarDadosVenda, (int a, T b, char* c), ARGS(a, b, c))
 #endif
-STUB CancelarUltimaVenda(int a, T b, T c, T d) {
-  return answer(__func__, a, b, c, d);
-}
-STUB ConsultarSAT(int a) {
-  return answer(__func__, a);
-}
-STUB TesteFimAFim(int a, T b, T c) {
-  return answer(__func__, a, b, c);
-}
-STUB ConsultarNumeroSessao(int a, T b, int c) {
-  return answer(__func__, a, b, c);
-}
-STUB ConfigurarInterfaceDeRede(int a, T b, T c) {
-  return answer(__func__, a, b, c);
-}
-STUB AssociarAssinatura(int a, T b, T c, T d) {
-  return answer(__func__, a, b, c, d);
-}
-STUB BloquearSAT(int a, T b) {
-  return answer(__func__, a, b);
-}
-STUB DesbloquearSAT(int a, T b) {
-  return answer(__func__, a, b);
-}
-STUB TrocarCodigoDeAtivacao(int a, T b, int c, T d, T e) {
-  return answer(__func__, a, b, c, d, e);
-}
+STUB(CancelarUltimaVenda, (int a, T b, T c, T d), ARGS(a, b, c, d))
+STUB(ConsultarSAT, (int a), ARGS(a))
+STUB(TesteFimAFim, (int a, T b, T c), ARGS(a, b, c))
+STUB(ConsultarNumeroSessao, (int a, T b, int c), ARGS(a, b, c))
+STUB(ConfigurarInterfaceDeRede, (int a, T b, T c), ARGS(a, b, c))
+STUB(AssociarAssinatura, (int a, T b, T c, T d), ARGS(a, b, c, d))
+STUB(BloquearSAT, (int a, T b), ARGS(a, b))
+STUB(DesbloquearSAT, (int a, T b), ARGS(a, b))
+STUB(TrocarCodigoDeAtivacao, (int a, T b, int c, T d, T e), ARGS(a, b, c, d, e))
 #ifndef STUB_WITHOUT_OPTIONAL
-STUB ConsultarUltimaSessaoFiscal(int a, T b) {
-  return answer(__func__, a, b);
-}
-STUB SetDriver(T a, T b) {
-  return answer(__func__, a, b);
-}
+STUB(ConsultarUltimaSessaoFiscal, (int a, T b), ARGS(a, b))
+STUB(SetDriver, (T a, T b), ARGS(a, b))
 #endif
+// clang-format on

@@ -1,0 +1,137 @@
+// What the benchmarks and the soak share: a driver set up against a fresh
+// simulated unit in a private settings directory, clocks, and the figure
+// table printed both for people and as JSON.
+#pragma once
+
+#include "exchange.h"
+#include "settings.h"
+#include "sim_unit.h"
+
+#include <ftw.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zunra::bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double ms_since(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+inline double thread_cpu_ms() {
+  timespec t;
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+inline double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const std::size_t at = std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5));
+  return v[at];
+}
+
+// A scratch directory, removed at scope exit.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char pattern[] = "/tmp/zunra_bench_XXXXXX";
+    if (::mkdtemp(pattern)) path_ = pattern;
+  }
+  ~ScratchDir() {
+    if (path_.empty()) return;
+    auto remove_one = [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); };
+    ::nftw(path_.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The driver in this process pointed at a fresh simulated unit, with the
+// built-in settings apart from what a run changes; quiet, no debug log.
+class DriverSetup {
+ public:
+  explicit DriverSetup(sim::SimUnit::Options options = {}) {
+    ::setenv("ZUNRA_SAT_DIR", dir_.path().c_str(), 1);
+    restart(options);
+    store_text(SAT_NOPOPUP, sizeof SAT_NOPOPUP, "true");
+    store_text(SAT_DEBUG, sizeof SAT_DEBUG, "false");
+    ModoDebug = 0;
+    Corrigir = 0;
+    ModoLock = 1;
+    NumTent = 1;
+    TmpTent = 6;
+  }
+  sim::SimUnit& unit() { return *unit_; }
+  sim::SimUnit& restart(sim::SimUnit::Options options = {}) {
+    unit_.reset();
+    unit_ = std::make_unique<sim::SimUnit>(options);
+    store_text(SAT_SERIAL, sizeof SAT_SERIAL, unit_->path().c_str());
+    return *unit_;
+  }
+  const std::string& dir() const { return dir_.path(); }
+
+ private:
+  ScratchDir dir_;
+  std::unique_ptr<sim::SimUnit> unit_;
+};
+
+// One row of a figure table: what was measured, against which baseline,
+// their ratio and the target the ratio is held to.
+struct Figure {
+  std::string name;
+  double value;
+  std::string unit;
+  std::string baseline_name;
+  double baseline;
+  double ratio;
+  std::string target;  // e.g. "<= 1.05"
+  bool met;
+};
+
+inline void print_table(const std::vector<Figure>& rows) {
+  std::printf("\n| figure | value | baseline | ratio | target | met |\n|---|---|---|---|---|---|\n");
+  for (const Figure& f : rows)
+    std::printf("| %s | %.3f %s | %s %.3f %s | %.4f | %s | %s |\n", f.name.c_str(), f.value, f.unit.c_str(),
+                f.baseline_name.c_str(), f.baseline, f.unit.c_str(), f.ratio, f.target.c_str(),
+                f.met ? "yes" : "NO");
+}
+
+inline std::string json_text(const std::string& s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+inline void print_json(const std::vector<Figure>& rows, std::FILE* out) {
+  std::fprintf(out, "[\n");
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Figure& f = rows[i];
+    std::fprintf(out,
+                 "  {\"name\": %s, \"value\": %.6f, \"unit\": %s, \"baseline_name\": %s, \"baseline\": %.6f, "
+                 "\"ratio\": %.6f, \"target\": %s, \"met\": %s}%s\n",
+                 json_text(f.name).c_str(), f.value, json_text(f.unit).c_str(), json_text(f.baseline_name).c_str(),
+                 f.baseline, f.ratio, json_text(f.target).c_str(), f.met ? "true" : "false",
+                 i + 1 < rows.size() ? "," : "");
+  }
+  std::fprintf(out, "]\n");
+}
+
+}  // namespace zunra::bench

@@ -1,0 +1,207 @@
+// Fault soak: sales and cancellations through randomized fault schedules of
+// the simulated unit (silence, answer-then-drop, busy, wrong session first,
+// chunking, rate limits, hang-up, stop-reading, delays). Each schedule runs
+// in a child process so that a crash or a hang is counted, not fatal.
+//
+//   fault_soak [--schedules N] [--minutes M] [--seed S] [--json FILE]
+//
+// Prints schedules run, calls, duplicates processed by the unit (must be 0),
+// calls the unit carried out while the caller was told failure, the longest
+// call against its bound, crashes and hangs.
+#include "bench_support.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstring>
+#include <random>
+
+using namespace zunra;
+using namespace zunra::bench;
+using sim::Act;
+using sim::Script;
+
+namespace {
+
+constexpr int kSecondMs = 20;  // one second of a timeout pair, shortened
+constexpr char kCode[] = "12345678";
+constexpr char kSale[] =
+    "<CFe><infCFe versao=\"0.08\"><ide><CNPJ>16716114000172</CNPJ></ide><dest><CPF>11122233396</CPF></dest>"
+    "<det nItem=\"1\"><prod><xProd>Cafe</xProd></prod></det><total><vCFe>5.00</vCFe></total></infCFe></CFe>";
+
+// What one schedule reports back to the parent.
+struct Outcome {
+  int calls = 0;
+  int duplicates = 0;          // the unit carried out one session's command twice
+  int processed_but_told_failure = 0;
+  int told_success_not_processed = 0;
+  double longest_ms = 0;
+  double longest_bound_ms = 0;
+  double worst_ratio = 0;      // call time / its bound
+};
+
+Script random_script(std::mt19937& rng) {
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  static const Act acts[] = {Act::Answer, Act::Answer,          Act::Answer, Act::Busy,
+                             Act::Busy,   Act::ProcessThenDrop, Act::Silent, Act::HangUp,
+                             Act::StopReading};
+  Script s(acts[pick(static_cast<int>(sizeof acts / sizeof acts[0]))]);
+  if (pick(4) == 0) s.delay = std::chrono::milliseconds(pick(80));
+  if (pick(5) == 0) s.wrong_session_first = true;
+  if (pick(4) == 0) {
+    s.chunk = 1 + pick(200);
+    s.chunk_pause = std::chrono::milliseconds(pick(15));
+  }
+  if (pick(6) == 0) s.bytes_per_second = 20000 + pick(200000);
+  if (s.act == Act::Answer && pick(12) == 0) s.hang_up_after = pick(120);
+  if (pick(10) == 0) s.garbage_before = "\x03" "999999|junk";
+  return s;
+}
+
+// Longest a call may take: every exchange it can make waits its deadline,
+// plus the pauses between attempts, plus 3 s of slack for the read step
+// that may straddle a deadline, for opening the device and for the lock.
+double bound_ms(const int pair[2], int attempts) {
+  const double exchange = (pair[0] * 60 + pair[1]) * kSecondMs;
+  const double query = (T_Sessao[0] * 60 + T_Sessao[1]) * kSecondMs;
+  return attempts * (exchange + query) + (attempts - 1) * TmpTent * 1000.0 + 3000.0;
+}
+
+Outcome run_schedule(unsigned seed) {
+  std::mt19937 rng(seed);
+  DriverSetup setup;
+  deadline_second_ms = kSecondMs;
+  ModoLock = static_cast<int>(rng() % 2);
+  NumTent = 1 + static_cast<int>(rng() % 4);
+  TmpTent = 0;
+  T_Venda[0] = T_Canc[0] = T_Sessao[0] = 0;
+  T_Venda[1] = 5;
+  T_Canc[1] = 3;
+  T_Sessao[1] = 5;
+
+  std::vector<Script> plan;
+  const int frames = 1 + static_cast<int>(rng() % 8);
+  for (int i = 0; i < frames; ++i) plan.push_back(random_script(rng));
+  setup.unit().schedule(plan);
+
+  Outcome out;
+  auto judge = [&](int code, int session, const char* reply, double ms, const int pair[2]) {
+    ++out.calls;
+    const int processed = setup.unit().processed(code, session);
+    const std::string stored = setup.unit().stored_reply(session);
+    const bool success = reply == stored && !stored.empty();
+    if (processed > 1) ++out.duplicates;
+    if (processed >= 1 && !success) ++out.processed_but_told_failure;
+    if (processed == 0 && std::strncmp(reply + 6, code == 3 ? "|06000|" : "|07000|", 7) == 0)
+      ++out.told_success_not_processed;
+    const double bound = bound_ms(pair, NumTent);
+    if (ms / bound > out.worst_ratio) out.worst_ratio = ms / bound;
+    if (ms > out.longest_ms) {
+      out.longest_ms = ms;
+      out.longest_bound_ms = bound;
+    }
+  };
+
+  std::string sale(kSale);
+  const int sale_session = static_cast<int>(rng() % 900000) + 1;
+  auto start = Clock::now();
+  const std::string sale_reply = EnviarDadosVenda(sale_session, kCode, &sale[0]);
+  judge(3, sale_session, sale_reply.c_str(), ms_since(start), T_Venda);
+
+  const std::string key = "CFe" + setup.unit().last_sale_key();
+  if (key.size() > 3) {
+    const int cancel_session = sale_session + 1;
+    const std::string doc = "<CFeCanc><infCFe chCanc=\"" + key + "\"></infCFe></CFeCanc>";
+    start = Clock::now();
+    const std::string reply = CancelarUltimaVenda(cancel_session, kCode, key.c_str(), doc.c_str());
+    judge(4, cancel_session, reply.c_str(), ms_since(start), T_Canc);
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long schedules = 2000;
+  double minutes = 0;
+  unsigned seed = 1;
+  const char* json_path = nullptr;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (!std::strcmp(argv[i], "--schedules")) schedules = std::atol(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--minutes")) minutes = std::atof(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--seed")) seed = static_cast<unsigned>(std::atol(argv[i + 1]));
+    else if (!std::strcmp(argv[i], "--json")) json_path = argv[i + 1];
+  }
+  const auto start = Clock::now();
+  long run = 0, crashes = 0, hangs = 0;
+  Outcome total;
+  for (; (minutes > 0 ? ms_since(start) < minutes * 60000 : run < schedules); ++run) {
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) return 1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(pipe_fds[0]);
+      const Outcome o = run_schedule(seed * 1000003u + static_cast<unsigned>(run));
+      const ssize_t w = ::write(pipe_fds[1], &o, sizeof o);
+      ::_exit(w == sizeof o ? 0 : 3);
+    }
+    ::close(pipe_fds[1]);
+    // A schedule that outlives every bound by far is a hang.
+    Outcome o;
+    std::size_t got = 0;
+    const Deadline limit = Deadline::in_ms(60000);
+    while (got < sizeof o) {
+      pollfd p{pipe_fds[0], POLLIN, 0};  // data and the child's hang-up come together
+      if (::poll(&p, 1, static_cast<int>(limit.remaining_ms())) <= 0) break;
+      const ssize_t n = ::read(pipe_fds[0], reinterpret_cast<char*>(&o) + got, sizeof o - got);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    ::close(pipe_fds[0]);
+    if (got < sizeof o && limit.passed()) {
+      ::kill(pid, SIGKILL);
+      ++hangs;
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status) && got < sizeof o && !limit.passed()) ++crashes;
+    if (got < sizeof o) {
+      std::fprintf(stderr, "schedule %ld (seed %u): %s %d\n", run, seed * 1000003u + static_cast<unsigned>(run),
+                   WIFSIGNALED(status) ? strsignal(WTERMSIG(status)) : "no result, exit status",
+                   WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+      continue;
+    }
+    total.calls += o.calls;
+    total.duplicates += o.duplicates;
+    total.processed_but_told_failure += o.processed_but_told_failure;
+    total.told_success_not_processed += o.told_success_not_processed;
+    if (o.longest_ms > total.longest_ms) {
+      total.longest_ms = o.longest_ms;
+      total.longest_bound_ms = o.longest_bound_ms;
+    }
+    total.worst_ratio = std::max(total.worst_ratio, o.worst_ratio);
+  }
+  const double minutes_taken = ms_since(start) / 60000;
+  std::printf("| figure | value |\n|---|---|\n");
+  std::printf("| schedules run | %ld |\n| calls | %d |\n", run, total.calls);
+  std::printf("| duplicates processed by the unit (must be 0) | %d |\n", total.duplicates);
+  std::printf("| unit processed, caller told failure | %d |\n", total.processed_but_told_failure);
+  std::printf("| caller told success, unit processed nothing (must be 0) | %d |\n", total.told_success_not_processed);
+  std::printf("| longest call | %.0f ms (its bound %.0f ms) |\n", total.longest_ms, total.longest_bound_ms);
+  std::printf("| worst call / its bound | %.3f |\n", total.worst_ratio);
+  std::printf("| crashes | %ld |\n| hangs | %ld |\n| wall time | %.1f min |\n", crashes, hangs, minutes_taken);
+  if (json_path) {
+    if (std::FILE* f = std::fopen(json_path, "w")) {
+      std::fprintf(f,
+                   "{\"schedules\": %ld, \"calls\": %d, \"duplicates\": %d, \"processed_but_told_failure\": %d, "
+                   "\"told_success_not_processed\": %d, \"longest_call_ms\": %.1f, \"longest_call_bound_ms\": %.1f, "
+                   "\"worst_ratio\": %.4f, \"crashes\": %ld, \"hangs\": %ld, \"minutes\": %.2f}\n",
+                   run, total.calls, total.duplicates, total.processed_but_told_failure,
+                   total.told_success_not_processed, total.longest_ms, total.longest_bound_ms, total.worst_ratio,
+                   crashes, hangs, minutes_taken);
+      std::fclose(f);
+    }
+  }
+  return 0;
+}

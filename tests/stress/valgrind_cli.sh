@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# valgrind's memcheck over sat_cli runs against sat_sim, as a technician runs
+# them: the real binary in a scratch directory next to the library, a
+# config.ini and a settings file pointing at the simulated unit.
+#   tests/stress/valgrind_cli.sh BUILD_DIR
+# Exits non-zero on any memcheck error or leak (still-reachable runtime
+# pools do not count).
+set -euo pipefail
+build=$(cd "$1" && pwd)
+src=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d /tmp/zunra_valgrind_XXXXXX)
+sim_pid=
+cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+
+"$build/sat_sim" --log-bytes 200000 > "$work/sim.out" &
+sim_pid=$!
+for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
+device=$(head -n1 "$work/sim.out")
+ln -s "$build/libzunra_sat_rpi.so" "$work/libzunra_sat_rpi.so"
+printf '[DEFAULT]\nSERIAL=%s\nNO_POPUP=true\n' "$device" > "$work/sat.ini"
+cp "$src/examples/config.ini" "$src/examples/venda.xml" "$src/examples/cancelamento.xml" "$work/" 2>/dev/null || true
+
+memcheck() {  # memcheck ARGS...: one sat_cli run; its exit status is not judged
+  local status=0
+  (cd "$work" && ZUNRA_SAT_DIR="$work" valgrind -q --leak-check=full \
+      --errors-for-leak-kinds=definite,indirect,possible --error-exitcode=99 \
+      "$build/sat_cli" "$@" > "$work/out.txt" 2> "$work/vg.err") || status=$?
+  if [ "$status" = 99 ] || [ -s "$work/vg.err" ]; then
+    echo "memcheck: sat_cli $* (status $status)"; cat "$work/vg.err"; return 1
+  fi
+  echo "memcheck clean: sat_cli $* -> $(grep -m1 -o 'Retorno: [0-9|]*' "$work/out.txt" || echo "exit $status")"
+}
+
+memcheck
+memcheck ConsultarSAT
+memcheck ConsultarSAT extra
+memcheck ConsultarStatusOperacional 12345678
+memcheck ExtrairLogs 12345678
+memcheck AtivarSAT 12345678
+memcheck TesteFimAFim 12345678
+memcheck EnviarDadosVenda 12345678 venda.xml
+memcheck ConsultarUltimaSessaoFiscal 12345678
+memcheck CancelarUltimaVenda 12345678 cancelamento.xml
+memcheck TrocarCodigoDeAtivacao 12345678 1 87654321
+memcheck SetDriver DEBUG false
