@@ -33,7 +33,7 @@ stage_end() {
 
 build() {  # build DIR [cmake args...]
   local dir=$1; shift
-  cmake -S . -B "$dir" -DZUNRA_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr "$@" >/dev/null
+  cmake --no-warn-unused-cli -S . -B "$dir" -DZUNRA_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr "$@" >/dev/null
   cmake --build "$dir" -j "$JOBS"
 }
 
