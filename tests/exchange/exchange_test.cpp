@@ -121,8 +121,8 @@ TEST_F(ExchangeTest, DebugLogAndConsoleLinesFollowTheirSwitches) {
     if (line.rfind("le_usb - bytes", 0) != 0 || line == took) steps.push_back(line);
   EXPECT_EQ(steps, (std::vector<std::string>{"ConsultarSAT: 000123", "EnviarParaSat: inicio do envio ...",
                                              "Abrindo comunicacao com: " + unit().path(),
-                                             "EnviarParaSat: final do envio. ", "RecebeDoSat: inicio da recepção ...",
-                                             took, "RecebeDoSat: final da recepção. ",
+                                             "EnviarParaSat: final do envio. ",
+                                             "RecebeDoSat: inicio da recepção ...", took, "RecebeDoSat: final da recepção. ",
                                              "Resposta de ConsultarSAT: " + reply}));
 }
 

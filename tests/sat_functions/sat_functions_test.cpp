@@ -108,9 +108,9 @@ TEST_F(SatFunctionsTest, StatusCode10099BecomesCode10001OnlyWhenAsked) {
     EXPECT_STREQ(ConsultarStatusOperacional(123, "x"), c[2]);
   }
   const auto log = driver_log_lines();
-  EXPECT_EQ(std::count(log.begin(), log.end(), "ConsultarStatusOperacional -> cod_ret: 10099"), 1);
-  EXPECT_EQ(std::count(log.begin(), log.end(), "ConsultarStatusOperacional: Substituindo retorno de 10099 para 10001 "),
-            1);
+  for (const char* line : {"ConsultarStatusOperacional -> cod_ret: 10099",
+                           "ConsultarStatusOperacional: Substituindo retorno de 10099 para 10001 "})
+    EXPECT_EQ(std::count(log.begin(), log.end(), line), 1) << line;
 }
 
 }  // namespace
