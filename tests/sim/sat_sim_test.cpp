@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,12 +39,16 @@ TEST(SatSim, ServesFromTheCommandLine) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_addclose(&actions, out[0]);
-  std::vector<std::string> args = {SAT_SIM_PATH, "--busy", "5:1", "--link", link};
+  // In a cross build sat_sim runs through the emulator that runs this test.
+  std::vector<std::string> args;
+  std::istringstream emulator(ZUNRA_TEST_EMULATOR);
+  for (std::string word; emulator >> word;) args.push_back(word);
+  args.insert(args.end(), {SAT_SIM_PATH, "--busy", "5:1", "--link", link});
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
-  ASSERT_EQ(::posix_spawn(&pid, SAT_SIM_PATH, &actions, nullptr, argv.data(), environ), 0);
+  ASSERT_EQ(::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
   ::close(out[1]);
 
