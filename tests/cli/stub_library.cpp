@@ -1,6 +1,5 @@
 // A stand-in driver library for the exerciser's tests: every function writes
 // its name and arguments as a line to $STUB_CALLS and answers $STUB_REPLY.
-// The session number is random: it is written as S.
 // Built with all functions, without the two optional ones, and without a
 // mandatory one.
 #include <cstdio>
@@ -14,11 +13,6 @@ std::string text(const char* s) {
 }
 std::string text(int n) {
   return std::to_string(n);
-}
-struct Session {
-} S;
-std::string text(Session) {
-  return "S";
 }
 
 template <typename... Args>
@@ -43,24 +37,24 @@ const char* answer(const char* name, Args... args) {
 using T = const char*;
 
 // clang-format off
-STUB(ExtrairLogs, (int, T b), ARGS(S, b))
-STUB(AtualizarSoftwareSAT, (int, T b), ARGS(S, b))
-STUB(ConsultarStatusOperacional, (int, T b), ARGS(S, b))
-STUB(AtivarSAT, (int, int b, T c, T d, int e), ARGS(S, b, c, d, e))
+STUB(ExtrairLogs, (int a, T b), ARGS(a, b))
+STUB(AtualizarSoftwareSAT, (int a, T b), ARGS(a, b))
+STUB(ConsultarStatusOperacional, (int a, T b), ARGS(a, b))
+STUB(AtivarSAT, (int a, int b, T c, T d, int e), ARGS(a, b, c, d, e))
 #ifndef STUB_WITHOUT_VENDA
-STUB(EnviarDadosVenda, (int, T b, char* c), ARGS(S, b, c))
+STUB(EnviarDadosVenda, (int a, T b, char* c), ARGS(a, b, c))
 #endif
-STUB(CancelarUltimaVenda, (int, T b, T c, T d), ARGS(S, b, c, d))
-STUB(ConsultarSAT, (int), ARGS(S))
-STUB(TesteFimAFim, (int, T b, T c), ARGS(S, b, c))
-STUB(ConsultarNumeroSessao, (int, T b, int c), ARGS(S, b, c))
-STUB(ConfigurarInterfaceDeRede, (int, T b, T c), ARGS(S, b, c))
-STUB(AssociarAssinatura, (int, T b, T c, T d), ARGS(S, b, c, d))
-STUB(BloquearSAT, (int, T b), ARGS(S, b))
-STUB(DesbloquearSAT, (int, T b), ARGS(S, b))
-STUB(TrocarCodigoDeAtivacao, (int, T b, int c, T d, T e), ARGS(S, b, c, d, e))
+STUB(CancelarUltimaVenda, (int a, T b, T c, T d), ARGS(a, b, c, d))
+STUB(ConsultarSAT, (int a), ARGS(a))
+STUB(TesteFimAFim, (int a, T b, T c), ARGS(a, b, c))
+STUB(ConsultarNumeroSessao, (int a, T b, int c), ARGS(a, b, c))
+STUB(ConfigurarInterfaceDeRede, (int a, T b, T c), ARGS(a, b, c))
+STUB(AssociarAssinatura, (int a, T b, T c, T d), ARGS(a, b, c, d))
+STUB(BloquearSAT, (int a, T b), ARGS(a, b))
+STUB(DesbloquearSAT, (int a, T b), ARGS(a, b))
+STUB(TrocarCodigoDeAtivacao, (int a, T b, int c, T d, T e), ARGS(a, b, c, d, e))
 #ifndef STUB_WITHOUT_OPTIONAL
-STUB(ConsultarUltimaSessaoFiscal, (int, T b), ARGS(S, b))
+STUB(ConsultarUltimaSessaoFiscal, (int a, T b), ARGS(a, b))
 STUB(SetDriver, (T a, T b), ARGS(a, b))
 #endif
 // clang-format on
