@@ -45,11 +45,12 @@ struct Line {
   std::string reply(const std::string& frame, std::chrono::milliseconds timeout = 2000ms) {
     const std::string bytes = frame + "|\x03";
     EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    const std::string r = read(timeout);
-    return r.empty() ? r : r.substr(0, r.size() - 1);
+    std::string r = read(timeout);
+    if (!r.empty() && r.back() == '\x03') r.pop_back();
+    return r;
   }
   // Field n of the reply to a frame.
-  std::string code(const std::string& frame, int n = 1) { return fields(reply(frame))[n]; }
+  std::string code(const std::string& frame, int n = 1) { return fields(reply(frame)).at(n); }
   static std::vector<std::string> fields(const std::string& reply) {
     std::vector<std::string> out;
     std::istringstream in(reply + "|");
@@ -63,9 +64,8 @@ struct Line {
 const std::string kSale = "<CFe><dest><CPF>12345678909</CPF></dest><total><vCFe>12.50</vCFe></total></CFe>";
 
 std::string sale_frame(int session) {
-  char s[8];
-  std::snprintf(s, sizeof s, "%06d", session);
-  return std::string("|03|") + s + "|12345678|" + kSale;
+  const std::string s = std::to_string(session);
+  return "|03|" + std::string(6 - s.size(), '0') + s + "|12345678|" + kSale;
 }
 
 }  // namespace
