@@ -2,7 +2,6 @@
 // goes on the wire, how replies are collected, deadlines, link loss, the
 // driver log and the console lines.
 #include <fcntl.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,9 +22,7 @@ long elapsed_ms(Clock::time_point since) {
 
 // Milliseconds into the current wall-clock second.
 long wall_fraction_ms() {
-  timeval now;
-  ::gettimeofday(&now, nullptr);
-  return now.tv_usec / 1000;
+  return std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count() % 1000;
 }
 
 class ExchangeTest : public DriverTest {
@@ -63,9 +60,7 @@ TEST_F(ExchangeTest, SilentUnitGetsTheFallbackAtTheDeadlineMeasuredOnTheMonotoni
   // a wall-clock second turns: one taken from whole seconds would expire at once.
   use_real_seconds();
   T_Cons[1] = 1;
-  sim::Script silent;
-  silent.act = sim::Act::Silent;
-  unit().on_command(5, silent);
+  unit().on_command(5, sim::Act::Silent);
   while (wall_fraction_ms() < 820 || wall_fraction_ms() > 860) std::this_thread::sleep_for(milliseconds(2));
   const auto start = Clock::now();
   const int before = tick();
@@ -117,22 +112,18 @@ TEST_F(ExchangeTest, DebugLogAndConsoleLinesFollowTheirSwitches) {
   EXPECT_EQ(printed.rfind("le_usb -> bytes: ", 0), 0u) << printed;
   EXPECT_NE(printed.find("le_usb -> bytes lidos: "), std::string::npos) << printed;
 
-  // The log lives in the settings directory, one timestamped line per step, in order.
+  // The log lives in the settings directory, one timestamped line per step, in
+  // order; of the read steps only the one that took the reply is compared.
   EXPECT_EQ(read_file(dir() + "/lib_zunra_dorvex.log").substr(19, 2), ": ");
-  auto log = driver_log_lines();
-  ASSERT_GE(log.size(), 8u);
-  const std::vector<std::string> head(log.begin(), log.begin() + 5), tail(log.end() - 2, log.end());
-  EXPECT_EQ(head, (std::vector<std::string>{"ConsultarSAT: 000123", "EnviarParaSat: inicio do envio ...",
-                                            "Abrindo comunicacao com: " + unit().path(),
-                                            "EnviarParaSat: final do envio. ",
-                                            "RecebeDoSat: inicio da recepção ..."}));
-  EXPECT_EQ(tail, (std::vector<std::string>{"RecebeDoSat: final da recepção. ",
-                                            "Resposta de ConsultarSAT: " + reply}));
-  // Between them only read steps; the one that took the reply logs its size.
-  for (auto line = log.begin() + 5; line != log.end() - 2; ++line)
-    EXPECT_EQ(line->rfind("le_usb - bytes", 0), 0u);
-  const std::string n = std::to_string(reply.size() + 1);
-  EXPECT_NE(std::find(log.begin(), log.end(), "le_usb - bytes lidos: " + n + " de " + n), log.end());
+  const std::string n = std::to_string(reply.size() + 1), took = "le_usb - bytes lidos: " + n + " de " + n;
+  std::vector<std::string> steps;
+  for (const std::string& line : driver_log_lines())
+    if (line.rfind("le_usb - bytes", 0) != 0 || line == took) steps.push_back(line);
+  EXPECT_EQ(steps, (std::vector<std::string>{"ConsultarSAT: 000123", "EnviarParaSat: inicio do envio ...",
+                                             "Abrindo comunicacao com: " + unit().path(),
+                                             "EnviarParaSat: final do envio. ",
+                                             "RecebeDoSat: inicio da recepção ...", took, "RecebeDoSat: final da recepção. ",
+                                             "Resposta de ConsultarSAT: " + reply}));
 }
 
 TEST_F(ExchangeTest, ReplyIsPickedUpAsSoonAsItArrives) {

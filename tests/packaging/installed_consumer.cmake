@@ -17,11 +17,18 @@ if(NOT n EQUAL 1)
   message(FATAL_ERROR "expected one installed zunra_sat.pc, found: ${pc_files}")
 endif()
 get_filename_component(pc_dir ${pc_files} DIRECTORY)
-foreach(must IN ITEMS var/zunra_dorvex/sat.ini)
-  if(NOT EXISTS ${STAGE}/root/${must})
-    message(FATAL_ERROR "${must} was not installed")
-  endif()
-endforeach()
+# The settings file is the technician's once installed: installing again
+# keeps it.
+set(sat_ini ${STAGE}/root/var/zunra_dorvex/sat.ini)
+if(NOT EXISTS ${sat_ini})
+  message(FATAL_ERROR "the sample sat.ini was not installed")
+endif()
+file(APPEND ${sat_ini} "SERIAL=ttyUSB7\n")
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} OUTPUT_QUIET RESULT_VARIABLE rc)
+file(READ ${sat_ini} kept)
+if(NOT rc EQUAL 0 OR NOT kept MATCHES "SERIAL=ttyUSB7\n$")
+  message(FATAL_ERROR "installing again overwrote the technician's sat.ini")
+endif()
 
 # The staging root stands for the target's root file system.
 set(ENV{PKG_CONFIG_LIBDIR} ${pc_dir})

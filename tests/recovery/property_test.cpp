@@ -12,67 +12,81 @@
 namespace zunra::test {
 namespace {
 
-using namespace std::chrono_literals;
 using sim::Act;
+using std::chrono::milliseconds;
+
+struct Outcome {
+  int carried_out;
+  bool told_failure, could_ask;
+};
+
+// Runs session's schedule (seeded by the session) with deadlines of two seconds of `second_ms` each.
+Outcome run(int session, int second_ms) {
+  std::mt19937 random(20261206 + session);
+  DriverEnvironment env;
+  deadline_second_ms = second_ms;
+  NumTent = 1 + static_cast<int>(random() % 4);
+  const int code = random() % 3 ? 3 : 4;
+  TmpTent = ModoLock = 0;
+  for (int* pair : {T_Venda, T_Canc, T_Sessao}) pair[0] = 0, pair[1] = 2;
+  char document[] = "<CFe></CFe>";
+  if (code == 4) EnviarDadosVenda(999, "12345678", document);  // the receipt to cancel
+  const std::size_t before = env.unit().frames().size();
+
+  // Answer (in time, late, after a reply of another session), busy, carry
+  // out and drop, silent, hang up; frames after the schedule are answered.
+  // The unit answers in order: after a late reply nothing is in time.
+  const Act acts[] = {Act::Answer,          Act::Answer, Act::Answer, Act::Answer,
+                      Act::Answer,          Act::Busy,   Act::Busy,   Act::ProcessThenDrop,
+                      Act::ProcessThenDrop, Act::Silent, Act::Silent, Act::HangUp};
+  std::vector<sim::Script> schedule;
+  std::vector<std::pair<bool, bool>> carries_out_in_time;
+  bool lagging = false;
+  for (int i = 0; i < 8; ++i) {
+    const unsigned pick = random() % 12;
+    sim::Script& script = schedule.emplace_back(acts[pick]);
+    script.delay = pick == 3 ? milliseconds(5 * second_ms) : milliseconds(0);  // two and a half deadlines
+    script.wrong_session_first = pick == 4;
+    carries_out_in_time.emplace_back(pick < 5 || script.act == Act::ProcessThenDrop,
+                                     !lagging && pick < 5 && pick != 3);
+    lagging |= pick == 3;
+  }
+  carries_out_in_time.emplace_back(true, !lagging);
+  env.unit().schedule(schedule);
+  std::string reply = code == 3
+                          ? EnviarDadosVenda(session, "12345678", document)
+                          : CancelarUltimaVenda(session, "12345678", env.unit().last_sale_key().c_str(), "");
+  // A reply that lagged behind may arrive with the next one (text 0x03 text): the first counts.
+  reply.resize(std::min(reply.size(), reply.find('\x03')));
+
+  Outcome out{env.unit().processed(code, session), reply != env.unit().stored_reply(session), false};
+  if (out.carried_out != 1) return out;
+  // The frame that carried it out, then any frame answered in time after it.
+  const std::vector<std::string> frames = env.unit().frames();
+  auto at = [&](std::size_t i) { return carries_out_in_time[std::min(i - before, schedule.size())]; };
+  std::size_t done = before;
+  while (done < frames.size() && (frames[done][2] != '0' + code || !at(done).first)) ++done;
+  for (std::size_t j = done + 1; j < frames.size(); ++j) out.could_ask |= at(j).second;
+  return out;
+}
 
 TEST(RecoveryProperty, NoDuplicateAndTheReplyWheneverTheUnitCouldBeAsked) {
   const int kSchedules = 300;
-  std::mt19937 random(20261206);
-  int duplicates = 0, told_failure = 0;
+  int duplicates = 0, told_failure = 0, judged_again = 0;
   for (int session = 1; session <= kSchedules; ++session) {
-    DriverEnvironment env;
-    NumTent = 1 + static_cast<int>(random() % 4);
-    TmpTent = ModoLock = 0;
-    for (int* pair : {T_Venda, T_Canc, T_Sessao}) pair[0] = 0, pair[1] = 2;  // 100 ms
-    const int code = random() % 3 ? 3 : 4;
-    char document[] = "<CFe></CFe>";
-    if (code == 4) EnviarDadosVenda(999, "12345678", document);  // the receipt to cancel
-    const std::size_t before = env.unit().frames().size();
-
-    // Answer (in time, late, after a reply of another session), busy, carry
-    // out and drop, silent, hang up; frames after the schedule are answered.
-    // The unit answers in order: after a late reply nothing is in time.
-    const Act acts[] = {Act::Answer,          Act::Answer, Act::Answer, Act::Answer,
-                        Act::Answer,          Act::Busy,   Act::Busy,   Act::ProcessThenDrop,
-                        Act::ProcessThenDrop, Act::Silent, Act::Silent, Act::HangUp};
-    std::vector<sim::Script> schedule(8);
-    std::vector<std::pair<bool, bool>> carries_out_in_time;
-    bool lagging = false;
-    for (sim::Script& s : schedule) {
-      const unsigned pick = random() % 12;
-      s.act = acts[pick];
-      s.delay = pick == 3 ? 250ms : 0ms;
-      s.wrong_session_first = pick == 4;
-      carries_out_in_time.emplace_back(pick < 5 || s.act == Act::ProcessThenDrop,
-                                       !lagging && pick < 5 && pick != 3);
-      lagging |= pick == 3;
-    }
-    carries_out_in_time.emplace_back(true, !lagging);
-    env.unit().schedule(schedule);
-    std::string reply =
-        code == 3 ? EnviarDadosVenda(session, "12345678", document)
-                  : CancelarUltimaVenda(session, "12345678", env.unit().last_sale_key().c_str(), "");
-    // A reply that lagged behind may arrive with the next one (text 0x03 text): the first counts.
-    reply.resize(std::min(reply.size(), reply.find('\x03')));
-
-    const int carried_out = env.unit().processed(code, session);
-    duplicates += carried_out > 1;
-    if (carried_out != 1) continue;
-    told_failure += reply != env.unit().stored_reply(session);
-    // The frame that carried it out, then any frame answered in time after it.
-    const std::vector<std::string> frames = env.unit().frames();
-    auto at = [&](std::size_t i) { return carries_out_in_time[std::min(i - before, schedule.size())]; };
-    std::size_t done = before;
-    while (done < frames.size() && (frames[done][2] != '0' + code || !at(done).first)) ++done;
-    bool asked = false;
-    for (std::size_t j = done + 1; j < frames.size(); ++j) asked |= at(j).second;
-    if (asked) {
-      EXPECT_EQ(reply, env.unit().stored_reply(session)) << "schedule " << session;
-    }
+    Outcome out = run(session, kTestSecondMs);
+    // Never carried out twice, whatever the timing. "In time" assumes the unit's
+    // answers beat a 100 ms deadline; on a loaded machine they may not, so a
+    // miss is judged again with 1 s deadlines.
+    if (out.could_ask && out.told_failure) ++judged_again, out = run(session, 10 * kTestSecondMs);
+    duplicates += out.carried_out > 1;
+    told_failure += out.carried_out == 1 && out.told_failure;
+    EXPECT_FALSE(out.could_ask && out.told_failure) << "schedule " << session;
   }
   EXPECT_EQ(duplicates, 0);
-  std::printf("schedules run: %d, duplicates: %d, carried out but caller told failure: %d\n", kSchedules,
-              duplicates, told_failure);
+  std::printf(
+      "schedules run: %d, duplicates: %d, carried out but caller told failure: %d, judged again: %d\n",
+      kSchedules, duplicates, told_failure, judged_again);
 }
 
 }  // namespace

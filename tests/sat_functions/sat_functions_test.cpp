@@ -1,5 +1,6 @@
 // The twelve single-exchange SAT functions: their frames on the wire, their
 // replies, their fallback replies and the status-code rewrite.
+#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -11,7 +12,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Case {
-  const char* name;
   std::function<const char*(int)> call;  // called with the session number
   std::string frame;                     // as the unit receives it for session 123, trailer aside
   const char* failure;
@@ -20,31 +20,23 @@ struct Case {
 // Null texts go out as empty fields.
 const std::vector<Case>& cases() {
   static const std::vector<Case> all = {
-      {"AtivarSAT", [](int s) { return AtivarSAT(s, 1, "12345678", "11222333000181", 35); },
+      {[](int s) { return AtivarSAT(s, 1, "12345678", "11222333000181", 35); },
        "|01|000123|1|12345678|11222333000181|35", "04098"},
-      {"AtivarSAT cUF 5", [](int s) { return AtivarSAT(s, 2, "c", nullptr, 5); }, "|01|000123|2|c|| 5",
-       "04098"},
-      {"ComunicarCertificadoICPBRASIL",
-       [](int s) { return ComunicarCertificadoICPBRASIL(s, "12345678", "CERT"); }, "|02|000123|12345678|CERT",
+      {[](int s) { return AtivarSAT(s, 2, "c", nullptr, 5); }, "|01|000123|2|c|| 5", "04098"},
+      {[](int s) { return ComunicarCertificadoICPBRASIL(s, "12345678", "CERT"); }, "|02|000123|12345678|CERT",
        "05098"},
-      {"ConsultarSAT", [](int s) { return ConsultarSAT(s); }, "|05|000123", "08098"},
-      {"TesteFimAFim", [](int s) { return TesteFimAFim(s, "12345678", nullptr); }, "|06|000123|12345678|",
-       "09098"},
-      {"ConsultarStatusOperacional", [](int s) { return ConsultarStatusOperacional(s, "12345678"); },
-       "|07|000123|12345678", "10098"},
-      {"ConfigurarInterfaceDeRede",
-       [](int s) { return ConfigurarInterfaceDeRede(s, "12345678", "<config/>"); },
+      {[](int s) { return ConsultarSAT(s); }, "|05|000123", "08098"},
+      {[](int s) { return TesteFimAFim(s, "12345678", nullptr); }, "|06|000123|12345678|", "09098"},
+      {[](int s) { return ConsultarStatusOperacional(s, "12345678"); }, "|07|000123|12345678", "10098"},
+      {[](int s) { return ConfigurarInterfaceDeRede(s, "12345678", "<config/>"); },
        "|09|000123|12345678|<config/>", "12098"},
-      {"AssociarAssinatura", [](int s) { return AssociarAssinatura(s, "12345678", "111|222", "SIG"); },
+      {[](int s) { return AssociarAssinatura(s, "12345678", "111|222", "SIG"); },
        "|10|000123|12345678|111|222|SIG", "13098"},
-      {"AtualizarSoftwareSAT", [](int s) { return AtualizarSoftwareSAT(s, "12345678"); },
-       "|11|000123|12345678", "14098"},
-      {"ExtrairLogs", [](int s) { return ExtrairLogs(s, "12345678"); },
-       "|12|000123|12345678|3.0.0.3_acm0_rpi", "15098"},
-      {"BloquearSAT", [](int s) { return BloquearSAT(s, nullptr); }, "|13|000123|", "16098"},
-      {"DesbloquearSAT", [](int s) { return DesbloquearSAT(s, "12345678"); }, "|14|000123|12345678", "17098"},
-      {"TrocarCodigoDeAtivacao",
-       [](int s) { return TrocarCodigoDeAtivacao(s, "12345678", 1, "87654321", "87654321"); },
+      {[](int s) { return AtualizarSoftwareSAT(s, "12345678"); }, "|11|000123|12345678", "14098"},
+      {[](int s) { return ExtrairLogs(s, "12345678"); }, "|12|000123|12345678|3.0.0.3_acm0_rpi", "15098"},
+      {[](int s) { return BloquearSAT(s, nullptr); }, "|13|000123|", "16098"},
+      {[](int s) { return DesbloquearSAT(s, "12345678"); }, "|14|000123|12345678", "17098"},
+      {[](int s) { return TrocarCodigoDeAtivacao(s, "12345678", 1, "87654321", "87654321"); },
        "|15|000123|12345678|1|87654321|87654321", "18098"},
   };
   return all;
@@ -55,7 +47,7 @@ class SatFunctionsTest : public DriverTest {};
 TEST_F(SatFunctionsTest, EachFunctionSendsItsFrameAndReturnsTheReplyVerbatimAtOnePlace) {
   std::string wire;
   for (const Case& c : cases()) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.frame);
     const char* reply = c.call(123);
     EXPECT_EQ(reply, BC.data);  // the same pointer from every call
     const auto replies = unit().replies();
@@ -75,22 +67,18 @@ TEST_F(SatFunctionsTest, EachFunctionSendsItsFrameAndReturnsTheReplyVerbatimAtOn
 TEST_F(SatFunctionsTest, EachFunctionAnswersItsFallbackWhenTheUnitCannotBeReached) {
   auto expect_fallbacks = [](long at_most_ms) {
     for (const Case& c : cases()) {
-      SCOPED_TRACE(c.name);
+      SCOPED_TRACE(c.frame);
       const auto start = Clock::now();
       EXPECT_EQ(std::string(c.call(123)),
                 "000123|" + std::string(c.failure) + "|SAT em processamento. Tente novamente.||");
       EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(at_most_ms));
     }
   };
-  // A silent unit: each function's own deadline (one second at the test scale).
-  sim::Script silent;
-  silent.act = sim::Act::Silent;
-  unit().on_command(0, silent);
+  // A silent unit: each function's own deadline (one second at the test scale, 50 ms).
+  unit().on_command(0, sim::Act::Silent);
   for (int* pair : {T_Ativ, T_ICP, T_Cons, T_Fim, T_Stat, T_Rede, T_Assoc, T_Atual, T_Logs, T_Bloq, T_Desbloq,
-                    T_CodAtiv}) {
-    pair[0] = 0;
-    pair[1] = 1;
-  }
+                    T_CodAtiv})
+    pair[0] = 0, pair[1] = 1;
   expect_fallbacks(1000);
   EXPECT_EQ(unit().frames().size(), cases().size());
 
@@ -101,30 +89,28 @@ TEST_F(SatFunctionsTest, EachFunctionAnswersItsFallbackWhenTheUnitCannotBeReache
 }
 
 TEST_F(SatFunctionsTest, StatusCode10099BecomesCode10001OnlyWhenAsked) {
-  // Off: the unit's reply as it came.
-  sim::Script canned;
-  canned.canned = "{session}|10099|Codigo invalido|0000|";
-  unit().on_command(7, canned);
-  EXPECT_STREQ(ConsultarStatusOperacional(123, "x"), "000123|10099|Codigo invalido|0000|");
-
-  Ret10001 = 1;
+  // Off: the unit's reply as it came. On: only that code of this function is
+  // rewritten; other codes, a reply without any '|' and the driver's own
+  // fallback stay as they are.
+  const char* const cases[][3] = {  // Ret10001, unit's reply, caller's reply
+      {"0", "{session}|10099|Codigo invalido|0000|", "000123|10099|Codigo invalido|0000|"},
+      {"1", "{session}|10099|Codigo invalido|0000|", "000123|10001|Codigo de ativacao invalido||"},
+      {"1", "{session}|10000|ok", "000123|10000|ok"},
+      {"1", "{session}10099", "00012310099"},
+      {"1", nullptr, "000123|10098|SAT em processamento. Tente novamente.||"}};
   debug_on();
-  EXPECT_STREQ(ConsultarStatusOperacional(123, "x"), "000123|10001|Codigo de ativacao invalido||");
+  for (const auto& c : cases) {
+    Ret10001 = c[0][0] - '0';
+    sim::Script canned;
+    canned.canned = c[1] ? c[1] : "";
+    if (!c[1]) store_text(SAT_SERIAL, sizeof SAT_SERIAL, "/dev/zunra-no-such-unit");
+    unit().on_command(7, canned);
+    EXPECT_STREQ(ConsultarStatusOperacional(123, "x"), c[2]);
+  }
   const auto log = driver_log_lines();
-  EXPECT_NE(std::find(log.begin(), log.end(), "ConsultarStatusOperacional -> cod_ret: 10099"), log.end());
-  EXPECT_NE(std::find(log.begin(), log.end(),
-                      "ConsultarStatusOperacional: Substituindo retorno de 10099 para 10001 "),
-            log.end());
-
-  // Other codes, a reply without any '|', and the driver's own fallback stay as they are.
-  canned.canned = "{session}|10000|ok";
-  unit().on_command(7, canned);
-  EXPECT_STREQ(ConsultarStatusOperacional(123, "x"), "000123|10000|ok");
-  canned.canned = "{session}10099";
-  unit().on_command(7, canned);
-  EXPECT_STREQ(ConsultarStatusOperacional(123, "x"), "00012310099");
-  store_text(SAT_SERIAL, sizeof SAT_SERIAL, "/dev/zunra-no-such-unit");
-  EXPECT_STREQ(ConsultarStatusOperacional(123, "x"), "000123|10098|SAT em processamento. Tente novamente.||");
+  for (const char* line : {"ConsultarStatusOperacional -> cod_ret: 10099",
+                           "ConsultarStatusOperacional: Substituindo retorno de 10099 para 10001 "})
+    EXPECT_EQ(std::count(log.begin(), log.end(), line), 1) << line;
 }
 
 }  // namespace
