@@ -19,7 +19,7 @@ for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
 device=$(head -n1 "$work/sim.out")
 ln -s "$build/libzunra_sat_rpi.so" "$work/libzunra_sat_rpi.so"
 printf '[DEFAULT]\nSERIAL=%s\nNO_POPUP=true\n' "$device" > "$work/sat.ini"
-cp "$src/examples/config.ini" "$src/examples/venda.xml" "$src/examples/cancelamento.xml" "$work/" 2>/dev/null || true
+cp "$src/examples/config.ini" "$src/examples/venda.xml" "$work/" 2>/dev/null || true
 
 memcheck() {  # memcheck ARGS...: one sat_cli run; its exit status is not judged
   local status=0
@@ -40,6 +40,8 @@ memcheck ExtrairLogs 12345678
 memcheck AtivarSAT 12345678
 memcheck TesteFimAFim 12345678
 memcheck EnviarDadosVenda 12345678 venda.xml
+key=$(grep -m1 -o 'CFe[0-9]\{44\}' "$work/out.txt" || true)  # the receipt just issued
+printf '<CFeCanc><infCFe chCanc="%s"></infCFe></CFeCanc>\n' "$key" > "$work/cancelamento.xml"
 memcheck ConsultarUltimaSessaoFiscal 12345678
 memcheck CancelarUltimaVenda 12345678 cancelamento.xml
 memcheck TrocarCodigoDeAtivacao 12345678 1 87654321
