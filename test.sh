@@ -103,14 +103,14 @@ smoke_test_installed() (
 
 # ---- hardening stages: valgrind, fuzz smoke -------------------------------
 
-# valgrind's memcheck over 500 library calls and over sat_cli runs: zero
+# valgrind's memcheck over 2,000 library calls and over sat_cli runs: zero
 # errors, zero leaks. (The full run is `valgrind ... ./lib_calls 10000`.)
 valgrind_checks() {  # valgrind_checks BUILD_DIR
   local dir=$1
   need_packages valgrind
   valgrind -q --leak-check=full --errors-for-leak-kinds=definite,indirect,possible \
-    --error-exitcode=1 "$dir/lib_calls" 500 > /dev/null
-  echo "memcheck clean: 500 library calls"
+    --error-exitcode=1 "$dir/lib_calls" 2000 > /dev/null
+  echo "memcheck clean: 2,000 library calls"
   bash tests/stress/valgrind_cli.sh "$dir"
 }
 

@@ -3,10 +3,6 @@
 // table printed both for people and as JSON.
 #pragma once
 
-#include "exchange.h"
-#include "settings.h"
-#include "sim_unit.h"
-
 #include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -19,6 +15,10 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "exchange.h"
+#include "settings.h"
+#include "sim_unit.h"
 
 namespace zunra::bench {
 
@@ -127,9 +127,9 @@ inline void print_json(const std::vector<Figure>& rows, std::FILE* out) {
     std::fprintf(out,
                  "  {\"name\": %s, \"value\": %.6f, \"unit\": %s, \"baseline_name\": %s, \"baseline\": %.6f, "
                  "\"ratio\": %.6f, \"target\": %s, \"met\": %s}%s\n",
-                 json_text(f.name).c_str(), f.value, json_text(f.unit).c_str(), json_text(f.baseline_name).c_str(),
-                 f.baseline, f.ratio, json_text(f.target).c_str(), f.met ? "true" : "false",
-                 i + 1 < rows.size() ? "," : "");
+                 json_text(f.name).c_str(), f.value, json_text(f.unit).c_str(),
+                 json_text(f.baseline_name).c_str(), f.baseline, f.ratio, json_text(f.target).c_str(),
+                 f.met ? "true" : "false", i + 1 < rows.size() ? "," : "");
   }
   std::fprintf(out, "]\n");
 }

@@ -8,14 +8,14 @@
 // Prints schedules run, calls, duplicates processed by the unit (must be 0),
 // calls the unit carried out while the caller was told failure, the longest
 // call against its bound, crashes and hangs.
-#include "bench_support.h"
-
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <cstring>
 #include <random>
+
+#include "bench_support.h"
 
 using namespace zunra;
 using namespace zunra::bench;
@@ -33,19 +33,18 @@ constexpr char kSale[] =
 // What one schedule reports back to the parent.
 struct Outcome {
   int calls = 0;
-  int duplicates = 0;          // the unit carried out one session's command twice
+  int duplicates = 0;  // the unit carried out one session's command twice
   int processed_but_told_failure = 0;
   int told_success_not_processed = 0;
   double longest_ms = 0;
   double longest_bound_ms = 0;
-  double worst_ratio = 0;      // call time / its bound
+  double worst_ratio = 0;  // call time / its bound
 };
 
 Script random_script(std::mt19937& rng) {
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-  static const Act acts[] = {Act::Answer, Act::Answer,          Act::Answer, Act::Busy,
-                             Act::Busy,   Act::ProcessThenDrop, Act::Silent, Act::HangUp,
-                             Act::StopReading};
+  static const Act acts[] = {Act::Answer,          Act::Answer, Act::Answer, Act::Busy,       Act::Busy,
+                             Act::ProcessThenDrop, Act::Silent, Act::HangUp, Act::StopReading};
   Script s(acts[pick(static_cast<int>(sizeof acts / sizeof acts[0]))]);
   if (pick(4) == 0) s.delay = std::chrono::milliseconds(pick(80));
   if (pick(5) == 0) s.wrong_session_first = true;
@@ -55,7 +54,10 @@ Script random_script(std::mt19937& rng) {
   }
   if (pick(6) == 0) s.bytes_per_second = 20000 + pick(200000);
   if (s.act == Act::Answer && pick(12) == 0) s.hang_up_after = pick(120);
-  if (pick(10) == 0) s.garbage_before = "\x03" "999999|junk";
+  if (pick(10) == 0)
+    s.garbage_before =
+        "\x03"
+        "999999|junk";
   return s;
 }
 
@@ -128,10 +130,14 @@ int main(int argc, char** argv) {
   unsigned seed = 1;
   const char* json_path = nullptr;
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (!std::strcmp(argv[i], "--schedules")) schedules = std::atol(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--minutes")) minutes = std::atof(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--seed")) seed = static_cast<unsigned>(std::atol(argv[i + 1]));
-    else if (!std::strcmp(argv[i], "--json")) json_path = argv[i + 1];
+    if (!std::strcmp(argv[i], "--schedules"))
+      schedules = std::atol(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--minutes"))
+      minutes = std::atof(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--seed"))
+      seed = static_cast<unsigned>(std::atol(argv[i + 1]));
+    else if (!std::strcmp(argv[i], "--json"))
+      json_path = argv[i + 1];
   }
   const auto start = Clock::now();
   long run = 0, crashes = 0, hangs = 0;
@@ -167,7 +173,8 @@ int main(int argc, char** argv) {
     ::waitpid(pid, &status, 0);
     if (WIFSIGNALED(status) && got < sizeof o && !limit.passed()) ++crashes;
     if (got < sizeof o) {
-      std::fprintf(stderr, "schedule %ld (seed %u): %s %d\n", run, seed * 1000003u + static_cast<unsigned>(run),
+      std::fprintf(stderr, "schedule %ld (seed %u): %s %d\n", run,
+                   seed * 1000003u + static_cast<unsigned>(run),
                    WIFSIGNALED(status) ? strsignal(WTERMSIG(status)) : "no result, exit status",
                    WIFEXITED(status) ? WEXITSTATUS(status) : -1);
       continue;
@@ -187,19 +194,22 @@ int main(int argc, char** argv) {
   std::printf("| schedules run | %ld |\n| calls | %d |\n", run, total.calls);
   std::printf("| duplicates processed by the unit (must be 0) | %d |\n", total.duplicates);
   std::printf("| unit processed, caller told failure | %d |\n", total.processed_but_told_failure);
-  std::printf("| caller told success, unit processed nothing (must be 0) | %d |\n", total.told_success_not_processed);
+  std::printf("| caller told success, unit processed nothing (must be 0) | %d |\n",
+              total.told_success_not_processed);
   std::printf("| longest call | %.0f ms (its bound %.0f ms) |\n", total.longest_ms, total.longest_bound_ms);
   std::printf("| worst call / its bound | %.3f |\n", total.worst_ratio);
-  std::printf("| crashes | %ld |\n| hangs | %ld |\n| wall time | %.1f min |\n", crashes, hangs, minutes_taken);
+  std::printf("| crashes | %ld |\n| hangs | %ld |\n| wall time | %.1f min |\n", crashes, hangs,
+              minutes_taken);
   if (json_path) {
     if (std::FILE* f = std::fopen(json_path, "w")) {
-      std::fprintf(f,
-                   "{\"schedules\": %ld, \"calls\": %d, \"duplicates\": %d, \"processed_but_told_failure\": %d, "
-                   "\"told_success_not_processed\": %d, \"longest_call_ms\": %.1f, \"longest_call_bound_ms\": %.1f, "
-                   "\"worst_ratio\": %.4f, \"crashes\": %ld, \"hangs\": %ld, \"minutes\": %.2f}\n",
-                   run, total.calls, total.duplicates, total.processed_but_told_failure,
-                   total.told_success_not_processed, total.longest_ms, total.longest_bound_ms, total.worst_ratio,
-                   crashes, hangs, minutes_taken);
+      std::fprintf(
+          f,
+          "{\"schedules\": %ld, \"calls\": %d, \"duplicates\": %d, \"processed_but_told_failure\": %d, "
+          "\"told_success_not_processed\": %d, \"longest_call_ms\": %.1f, \"longest_call_bound_ms\": %.1f, "
+          "\"worst_ratio\": %.4f, \"crashes\": %ld, \"hangs\": %ld, \"minutes\": %.2f}\n",
+          run, total.calls, total.duplicates, total.processed_but_told_failure,
+          total.told_success_not_processed, total.longest_ms, total.longest_bound_ms, total.worst_ratio,
+          crashes, hangs, minutes_taken);
       std::fclose(f);
     }
   }

@@ -8,8 +8,6 @@
 //      `sat_cli ConsultarSAT`.
 // Prints a table and JSON (stdout, or --json FILE). Never fails on a figure:
 // targets are shown, not asserted. --quick shortens every run (CI smoke).
-#include "bench_support.h"
-
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -20,6 +18,8 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
+
+#include "bench_support.h"
 
 using namespace zunra;
 using namespace zunra::bench;
@@ -170,10 +170,10 @@ std::vector<Figure> long_reply(int runs) {
        "raw pty copy", r, r / d, ">= 0.9", r / d >= 0.9 && all_intact},
       // Not a target: how much of the gap to the raw copy is the simulated
       // unit's own (it builds and copies the reply before writing it).
-      {"3,000,000-byte reply, unthrottled, vs the unit read without the driver", d, "ms", "unit alone", u, u / d,
-       "(attribution)", true},
-      {"3,000,000-byte reply at 1 MB/s" + integrity, paced, "ms", "wire time", wire_ms, wire_ms / paced, ">= 0.95",
-       wire_ms / paced >= 0.95 && paced_intact},
+      {"3,000,000-byte reply, unthrottled, vs the unit read without the driver", d, "ms", "unit alone", u,
+       u / d, "(attribution)", true},
+      {"3,000,000-byte reply at 1 MB/s" + integrity, paced, "ms", "wire time", wire_ms, wire_ms / paced,
+       ">= 0.95", wire_ms / paced >= 0.95 && paced_intact},
   };
 }
 
@@ -190,8 +190,14 @@ Figure silent_wait(int seconds) {
   const double wall = ms_since(start), cpu = thread_cpu_ms() - cpu0;
   T_Cons[1] = 4;
   const double percent = 100.0 * cpu / wall;
-  return {"CPU of a call waiting " + std::to_string(seconds) + " s on a silent unit", cpu, "ms", "wall time", wall,
-          percent, "<= 0.5 % of a core", percent <= 0.5};
+  return {"CPU of a call waiting " + std::to_string(seconds) + " s on a silent unit",
+          cpu,
+          "ms",
+          "wall time",
+          wall,
+          percent,
+          "<= 0.5 % of a core",
+          percent <= 0.5};
 }
 
 std::string build_dir() {
@@ -266,13 +272,19 @@ Figure cli_peak_memory() {
   std::ofstream(dir + "/sat.ini") << "[DEFAULT]\nSERIAL=" << setup.unit().path() << "\nNO_POPUP=true\n";
   const long base = run_cli_peak_kib(dir, {"ConsultarSAT"});
   const long peak = run_cli_peak_kib(dir, {"ExtrairLogs", "12345678"});
-  struct stat saved{};
+  struct stat saved {};
   const bool intact = ::stat((dir + "/log_sat.txt").c_str(), &saved) == 0 &&
                       saved.st_size >= static_cast<off_t>(kLogReplyBytes / 4 * 3 - 1000);
   const double mib = peak / 1024.0, base_mib = base / 1024.0;
-  return {std::string("peak memory of sat_cli ExtrairLogs, 3 MB log reply") + (intact ? "" : " (LOG NOT SAVED)"), mib,
-          "MiB", "sat_cli ConsultarSAT", base_mib, base_mib > 0 ? mib / base_mib : 0, "<= 24 MiB",
-          intact && peak > 0 && mib <= 24};
+  return {
+      std::string("peak memory of sat_cli ExtrairLogs, 3 MB log reply") + (intact ? "" : " (LOG NOT SAVED)"),
+      mib,
+      "MiB",
+      "sat_cli ConsultarSAT",
+      base_mib,
+      base_mib > 0 ? mib / base_mib : 0,
+      "<= 24 MiB",
+      intact && peak > 0 && mib <= 24};
 }
 
 }  // namespace
@@ -282,8 +294,10 @@ int main(int argc, char** argv) {
   bool quick = false;
   const char* json_path = nullptr;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--quick") == 0) quick = true;
-    else if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc) json_path = argv[++i];
+    if (std::strcmp(argv[i], "--quick") == 0)
+      quick = true;
+    else if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc)
+      json_path = argv[++i];
     else {
       std::fprintf(stderr, "usage: %s [--quick] [--json FILE]\n", argv[0]);
       return 2;

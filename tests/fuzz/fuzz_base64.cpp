@@ -3,12 +3,12 @@
 // outside the alphabet fails, a lone trailing symbol is dropped, the output
 // capacity is never exceeded), and encoding followed by decoding gives the
 // bytes back.
-#include "cfe_decoding.h"
-#include "fuzz_support.h"
-
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "cfe_decoding.h"
+#include "fuzz_support.h"
 
 using namespace zunra::fuzz;
 using zunra::cli::base64decode;
@@ -72,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string text = in.rest();
 
   // Capacity from too small to plenty; the buffer is exactly that large.
-  const unsigned capacity = static_cast<unsigned>(text.size() * 3 / 4) + 3 - std::min(slack % 16u, static_cast<unsigned>(text.size() * 3 / 4) + 3);
+  const unsigned plenty = static_cast<unsigned>(text.size() * 3 / 4) + 3;
+  const unsigned capacity = plenty - std::min(slack % 16u, plenty);
   std::vector<unsigned char> out(capacity ? capacity : 1);
   unsigned out_len = capacity;
   const int r = base64decode(text.data(), static_cast<unsigned>(text.size()), out.data(), &out_len);
@@ -85,13 +86,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Round trip of the input as raw bytes.
   const unsigned need = static_cast<unsigned>((text.size() + 2) / 3 * 4 + 1);
   std::vector<char> encoded(need);
-  FUZZ_CHECK(base64encode(reinterpret_cast<const unsigned char*>(text.data()), static_cast<unsigned>(text.size()),
-                          encoded.data(), need) == 0);
+  FUZZ_CHECK(base64encode(reinterpret_cast<const unsigned char*>(text.data()),
+                          static_cast<unsigned>(text.size()), encoded.data(), need) == 0);
   FUZZ_CHECK(std::strlen(encoded.data()) == need - 1);
   if (need > 1) {
     std::vector<char> short_buffer(need - 1);
-    FUZZ_CHECK(base64encode(reinterpret_cast<const unsigned char*>(text.data()), static_cast<unsigned>(text.size()),
-                            short_buffer.data(), need - 1) == 1);
+    FUZZ_CHECK(base64encode(reinterpret_cast<const unsigned char*>(text.data()),
+                            static_cast<unsigned>(text.size()), short_buffer.data(), need - 1) == 1);
   }
   std::vector<unsigned char> back(text.size() + 1);
   unsigned back_len = static_cast<unsigned>(text.size());

@@ -2,13 +2,13 @@
 // text and any buffer size: the '|' goes right after the tenth one and
 // nothing else moves but the tail; any other text, or one without room for
 // the extra byte, stays exactly as it was; nothing is written past the buffer.
-#include "fuzz_support.h"
-#include "recovery.h"
-
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "fuzz_support.h"
+#include "recovery.h"
 
 using namespace zunra::fuzz;
 

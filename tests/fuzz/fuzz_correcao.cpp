@@ -2,12 +2,12 @@
 // text, only characters inside a reference ("&#" ... ';') change, changed
 // ones become blanks except the one in the place of the ';', which is the
 // character the reference names (CR as a blank, apostrophe as '`').
-#include "fuzz_support.h"
-#include "zunra_sat.h"
-
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "fuzz_support.h"
+#include "zunra_sat.h"
 
 using namespace zunra::fuzz;
 
@@ -27,9 +27,12 @@ long value_ending_at(const std::string& in, std::size_t semi, std::size_t& start
     for (; j < semi; ++j) {
       const char c = in[j];
       int d = -1;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+      if (c >= '0' && c <= '9')
+        d = c - '0';
+      else if (hex && c >= 'a' && c <= 'f')
+        d = c - 'a' + 10;
+      else if (hex && c >= 'A' && c <= 'F')
+        d = c - 'A' + 10;
       if (d < 0) break;
       value = value * (hex ? 16 : 10) + d;
       if (value > 0xFFFFFFFFL) value = 0xFFFFFFFFL;  // large enough to stay unchanged

@@ -1,12 +1,12 @@
 // The INI readers over any file: no read or write out of bounds, results
 // that agree with the buffers, and every key the index lookup lists is found
 // again by name.
-#include "fuzz_support.h"
-#include "minIni.h"
-
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "fuzz_support.h"
+#include "minIni.h"
 
 using namespace zunra::fuzz;
 

@@ -1,20 +1,22 @@
 // The INI writer over any file: a value it stored reads back equal, a call
 // that returned 0 left the file as it was, a request with nothing to do
 // leaves the content as it was, and no temporary file stays behind.
-#include "fuzz_support.h"
-#include "minIni.h"
-
 #include <strings.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
 
+#include "fuzz_support.h"
+#include "minIni.h"
+
 using namespace zunra::fuzz;
 
 namespace {
 
-bool blank(char c) { return c > 0 && c <= ' '; }
+bool blank(char c) {
+  return c > 0 && c <= ' ';
+}
 
 // Names and values the file format can carry unchanged (the rest is cut,
 // trimmed or split by the format itself, which is not a fault).
@@ -41,7 +43,8 @@ bool section_exists(const std::string& section, const char* file) {
   char name[512];
   for (int i = 0; i < 64; ++i) {
     const int n = ini_getsection(i, name, sizeof name, file);
-    if (section.size() == static_cast<std::size_t>(n) && strncasecmp(name, section.c_str(), section.size()) == 0)
+    if (section.size() == static_cast<std::size_t>(n) &&
+        strncasecmp(name, section.c_str(), section.size()) == 0)
       return true;
   }
   return ini_getsection(64, name, sizeof name, file) > 0;  // too many to tell: assume it exists
@@ -63,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* sec = section.c_str();
 
   char found[512];
-  const bool had_key = ini_gets(sec, key.c_str(), "\x01", found, sizeof found, file) != 1 || found[0] != '\x01';
+  const bool had_key =
+      ini_gets(sec, key.c_str(), "\x01", found, sizeof found, file) != 1 || found[0] != '\x01';
 
   int r = 0;
   switch (op) {

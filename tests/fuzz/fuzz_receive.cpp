@@ -3,15 +3,15 @@
 // around the reply, a hang-up anywhere. Whatever arrives, the call returns
 // within its deadline with either its fallback reply or a text of the
 // caller's session that the unit really sent.
-#include "exchange.h"
-#include "fuzz_support.h"
-#include "settings.h"
-#include "sim_unit.h"
-
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "exchange.h"
+#include "fuzz_support.h"
+#include "settings.h"
+#include "sim_unit.h"
 
 using namespace zunra::fuzz;
 using zunra::sim::Act;
@@ -20,7 +20,7 @@ using zunra::sim::SimUnit;
 
 namespace {
 
-constexpr int kSecondMs = 4;   // one second of a timeout pair
+constexpr int kSecondMs = 4;  // one second of a timeout pair
 
 void setup_once() {
   static bool done = false;
@@ -61,7 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // which would starve the fuzzer without finding anything new.
   s.garbage_after = in.rest() + '\x03';
   if (flags & 0x04) body = "{session}" + body;  // help the fuzzer past the session match
-  if (flags & 0x08) body.resize(std::max<std::size_t>(body.size(), (flags >> 4) * 4096u), 'A');  // long replies
+  if (flags & 0x08)
+    body.resize(std::max<std::size_t>(body.size(), (flags >> 4) * 4096u), 'A');  // long replies
+  // Paced replies stay short: a read step goes on up to 2 s while bytes keep
+  // coming, also past the deadline, and that much time finds nothing new.
+  if (s.chunk_pause.count() > 0 && body.size() > 2048) body.resize(2048);
   if (body.empty()) body = "x";  // an empty canned text means "process normally"
   s.canned = body;
 

@@ -42,7 +42,8 @@ class Input {
   // Text up to the next `stop` byte (not included) or the end.
   std::string until(char stop) {
     std::string text;
-    while (at_ < size_ && data_[at_] != static_cast<std::uint8_t>(stop)) text += static_cast<char>(data_[at_++]);
+    while (at_ < size_ && data_[at_] != static_cast<std::uint8_t>(stop))
+      text += static_cast<char>(data_[at_++]);
     if (at_ < size_) ++at_;
     return text;
   }
@@ -62,9 +63,9 @@ class Input {
   std::fprintf(stderr, "fuzz finding: %s\n", what);
   std::abort();
 }
-#define FUZZ_CHECK(cond)                          \
-  do {                                            \
-    if (!(cond)) ::zunra::fuzz::fail(#cond);      \
+#define FUZZ_CHECK(cond)                     \
+  do {                                       \
+    if (!(cond)) ::zunra::fuzz::fail(#cond); \
   } while (0)
 
 }  // namespace zunra::fuzz

@@ -6,8 +6,6 @@
 //
 // The mix covers every SAT function the library exports, the INI functions,
 // SetDriver and a missing device. Functions not present are skipped.
-#include "sim_unit.h"
-
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -16,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "sim_unit.h"
 
 namespace {
 
@@ -55,7 +55,8 @@ int main(int argc, char** argv) {
     // Settings as sat.ini would give them; written before any call.
     const std::string ini = std::string(dir) + "/sat.ini";
     std::FILE* f = std::fopen(ini.c_str(), "w");
-    std::fprintf(f, "[DEFAULT]\nSERIAL=%s\nLOCK=false\nDEBUG=true\nN_TENT=2\nTMP_TENT=0\n", unit.path().c_str());
+    std::fprintf(f, "[DEFAULT]\nSERIAL=%s\nLOCK=false\nDEBUG=true\nN_TENT=2\nTMP_TENT=0\n",
+                 unit.path().c_str());
     std::fclose(f);
   }
   using Session = const char* (*)(int);
@@ -68,13 +69,15 @@ int main(int argc, char** argv) {
   const auto rede = find<Two>("ConfigurarInterfaceDeRede");
   const auto ativar = find<const char* (*)(int, int, const char*, const char*, int)>("AtivarSAT");
   const auto venda = find<const char* (*)(int, const char*, char*)>("EnviarDadosVenda");
-  const auto cancelar = find<const char* (*)(int, const char*, const char*, const char*)>("CancelarUltimaVenda");
+  const auto cancelar =
+      find<const char* (*)(int, const char*, const char*, const char*)>("CancelarUltimaVenda");
   const auto sessao = find<const char* (*)(int, const char*, int)>("ConsultarNumeroSessao");
   const auto fiscal = find<Coded>("ConsultarUltimaSessaoFiscal");
   const auto set_driver = find<const char* (*)(const char*, const char*)>("SetDriver");
   const auto correcao = find<int (*)(char*)>("Correcao");
   const auto puts_ini = find<int (*)(const char*, const char*, const char*, const char*)>("ini_puts");
-  const auto gets_ini = find<int (*)(const char*, const char*, const char*, char*, int, const char*)>("ini_gets");
+  const auto gets_ini =
+      find<int (*)(const char*, const char*, const char*, char*, int, const char*)>("ini_gets");
   int* t_cons = find<int*>("T_Cons");
 
   const std::string ini = std::string(dir) + "/test.ini";
@@ -84,12 +87,24 @@ int main(int argc, char** argv) {
     const int session = static_cast<int>(i % 999999) + 1;
     const char* reply = nullptr;
     switch (i % 14) {
-      case 0: reply = consultar ? consultar(session) : nullptr; break;
-      case 1: reply = status ? status(session, "12345678") : nullptr; break;
-      case 2: reply = logs ? logs(session, "12345678") : nullptr; break;
-      case 3: reply = fim ? fim(session, "12345678", "<CFe><infCFe/></CFe>") : nullptr; break;
-      case 4: reply = rede ? rede(session, "12345678", "<config/>") : nullptr; break;
-      case 5: reply = ativar ? ativar(session, 1, "12345678", "16716114000172", 35) : nullptr; break;
+      case 0:
+        reply = consultar ? consultar(session) : nullptr;
+        break;
+      case 1:
+        reply = status ? status(session, "12345678") : nullptr;
+        break;
+      case 2:
+        reply = logs ? logs(session, "12345678") : nullptr;
+        break;
+      case 3:
+        reply = fim ? fim(session, "12345678", "<CFe><infCFe/></CFe>") : nullptr;
+        break;
+      case 4:
+        reply = rede ? rede(session, "12345678", "<config/>") : nullptr;
+        break;
+      case 5:
+        reply = ativar ? ativar(session, 1, "12345678", "16716114000172", 35) : nullptr;
+        break;
       case 6:
         if (venda) {
           char doc[] = "<CFe><infCFe><total><vCFe>1.00</vCFe></total><det>&#65;&#x42;</det></infCFe></CFe>";
@@ -102,8 +117,12 @@ int main(int argc, char** argv) {
           reply = cancelar(session, "12345678", key.c_str(), "<CFeCanc/>");
         }
         break;
-      case 8: reply = sessao ? sessao(session, "12345678", session - 1) : nullptr; break;
-      case 9: reply = fiscal ? fiscal(session, "12345678") : nullptr; break;
+      case 8:
+        reply = sessao ? sessao(session, "12345678", session - 1) : nullptr;
+        break;
+      case 9:
+        reply = fiscal ? fiscal(session, "12345678") : nullptr;
+        break;
       case 10:
         if (set_driver) {
           reply = set_driver("DEBUG", i % 28 ? "false" : "true");

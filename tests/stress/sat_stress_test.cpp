@@ -2,13 +2,13 @@
 // while a fifth keeps changing settings through SetDriver. The unit must see
 // every frame whole and in one piece, and each caller must get the reply of
 // its own session.
-#include "../support/driver_test.h"
-
 #include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "../support/driver_test.h"
 
 #if defined(__SANITIZE_THREAD__)
 #define ZUNRA_TSAN 1
@@ -37,9 +37,15 @@ TEST_F(StressTest, CallersAndSetDriverTogether) {
       const int session = 1000 * (t + 1) + i;
       const char* reply = nullptr;
       switch (i % 3) {
-        case 0: reply = ConsultarSAT(session); break;
-        case 1: reply = ConsultarStatusOperacional(session, "12345678"); break;
-        case 2: reply = TesteFimAFim(session, "12345678", doc.c_str()); break;
+        case 0:
+          reply = ConsultarSAT(session);
+          break;
+        case 1:
+          reply = ConsultarStatusOperacional(session, "12345678");
+          break;
+        case 2:
+          reply = TesteFimAFim(session, "12345678", doc.c_str());
+          break;
       }
       EXPECT_EQ(reply, BC.data);
 #ifndef ZUNRA_TSAN
@@ -81,9 +87,15 @@ TEST_F(StressTest, CallersAndSetDriverTogether) {
     ++sessions[session];
     char head[40];
     switch (session % 1000 % 3) {
-      case 0: std::snprintf(head, sizeof head, "|05|%06d", session); break;
-      case 1: std::snprintf(head, sizeof head, "|07|%06d|12345678", session); break;
-      case 2: std::snprintf(head, sizeof head, "|06|%06d|12345678|", session); break;
+      case 0:
+        std::snprintf(head, sizeof head, "|05|%06d", session);
+        break;
+      case 1:
+        std::snprintf(head, sizeof head, "|07|%06d|12345678", session);
+        break;
+      case 2:
+        std::snprintf(head, sizeof head, "|06|%06d|12345678|", session);
+        break;
     }
     EXPECT_EQ(frame, std::string(head) + (session % 1000 % 3 == 2 ? doc : "")) << "session " << session;
     stream += on_wire(frame);
