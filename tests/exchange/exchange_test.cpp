@@ -90,7 +90,9 @@ TEST_F(ExchangeTest, HangUpIsLinkLossNotAWaitForTheDeadline) {
   StdoutCapture out;
   const auto start = Clock::now();
   EXPECT_STREQ(ConsultarSAT(5), "000005|08098|SAT em processamento. Tente novamente.||");
-  EXPECT_LT(elapsed_ms(start), 2000);
+  // The unit lets the driver take its 10 bytes (up to 1 s) before it drops
+  // the line; well short of the 4 s a wait for the deadline would take.
+  EXPECT_LT(elapsed_ms(start), 3300);
   const std::string printed = out.finish();
   EXPECT_NE(printed.find("RecebeDoSat: Erro ao receber dados do SAT(1)\n"), std::string::npos) << printed;
   EXPECT_EQ(printed.find("SAT(2)"), std::string::npos) << printed;
