@@ -2,6 +2,7 @@
 // that agree with the buffers, and every key the index lookup lists is found
 // again by name.
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,26 +13,28 @@ using namespace zunra::fuzz;
 
 namespace {
 
-// A caller's buffer of exactly `size` bytes on the heap, so that any write
-// past it is caught.
-struct Buffer {
-  explicit Buffer(int size) : bytes(static_cast<std::size_t>(size), '\x7f') {}
-  std::vector<char> bytes;
-  char* data() { return bytes.data(); }
-  int size() const { return static_cast<int>(bytes.size()); }
-};
-
-void check_result(int n, Buffer& b) {
-  FUZZ_CHECK(n >= 0 && n < b.size());
-  FUZZ_CHECK(std::memchr(b.data(), '\0', b.bytes.size()) != nullptr);
+// Calls `read` into a heap buffer of exactly `size` bytes (any write past it
+// is caught) and checks the result agrees with the text it left there.
+std::string read_into(int size, const std::function<int(char*, int)>& read) {
+  std::vector<char> b(static_cast<std::size_t>(size), '\x7f');
+  const int n = read(b.data(), size);
+  FUZZ_CHECK(n >= 0 && n < size && std::memchr(b.data(), '\0', b.size()));
   FUZZ_CHECK(static_cast<int>(std::strlen(b.data())) == n);
+  return b.data();
+}
+
+// Reads in a full buffer and in a caller's small one: the small result is a
+// prefix of the full one.
+std::string read_both(int small, const std::function<int(char*, int)>& read) {
+  const std::string full = read_into(512, read);
+  FUZZ_CHECK(full.compare(0, static_cast<std::size_t>(small - 1), read_into(small, read)) == 0);
+  return full;
 }
 
 int browse_one(const char* section, const char* key, const char* value, const void* user) {
   // The three texts share one 512-byte buffer.
   FUZZ_CHECK(std::strlen(section) + std::strlen(key) + std::strlen(value) + 3 <= 512);
-  int* left = static_cast<int*>(const_cast<void*>(user));
-  return --*left > 0;
+  return --*static_cast<int*>(const_cast<void*>(user)) > 0;
 }
 
 }  // namespace
@@ -39,44 +42,30 @@ int browse_one(const char* section, const char* key, const char* value, const vo
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::string path = scratch_path("read.ini");
   Input in(data, size);
-  const int small = 1 + in.byte() % 40;  // a caller's small buffer
-  const int stop_after = 1 + in.byte() % 8;
+  const int small = 1 + in.byte() % 40;
+  int stop_after = 1 + in.byte() % 8;
   if (!write_file(path, in.rest())) return 0;
   const char* file = path.c_str();
 
   int keys_checked = 0;
   for (int s = -1; s < 24; ++s) {
-    std::string section;  // s == -1: the nameless section
-    if (s >= 0) {
-      Buffer name(512);
-      const int n = ini_getsection(s, name.data(), name.size(), file);
-      check_result(n, name);
-      Buffer cut(small);
-      check_result(ini_getsection(s, cut.data(), cut.size(), file), cut);
-      FUZZ_CHECK(std::strncmp(cut.data(), name.data(), static_cast<std::size_t>(small - 1)) == 0);
-      if (n == 0) continue;  // no such section, or "[]"
-      section = name.data();
-    }
-    for (int k = 0; k < 24 && keys_checked < 200; ++k) {
-      Buffer key(512);
-      const int n = ini_getkey(section.c_str(), k, key.data(), key.size(), file);
-      check_result(n, key);
-      if (n == 0) break;
-      ++keys_checked;
+    const std::string section =  // s == -1: the nameless section
+        s < 0 ? "" : read_both(small, [&](char* b, int n) { return ini_getsection(s, b, n, file); });
+    if (s >= 0 && section.empty()) continue;  // no such section, or "[]"
+    for (int k = 0; k < 24 && keys_checked < 200; ++k, ++keys_checked) {
+      const std::string key =
+          read_into(512, [&](char* b, int n) { return ini_getkey(section.c_str(), k, b, n, file); });
+      if (key.empty()) break;
       // The key exists, so the default never comes back.
-      Buffer value(512);
-      const int v = ini_gets(section.c_str(), key.data(), "\x01", value.data(), value.size(), file);
-      check_result(v, value);
-      FUZZ_CHECK(std::strcmp(value.data(), "\x01") != 0);
-      Buffer cut(small);
-      check_result(ini_gets(section.c_str(), key.data(), "\x01", cut.data(), cut.size(), file), cut);
-      FUZZ_CHECK(std::strncmp(cut.data(), value.data(), static_cast<std::size_t>(small - 1)) == 0);
-      (void)ini_getl(section.c_str(), key.data(), -7, file);
-      (void)ini_getf(section.c_str(), key.data(), -7.0f, file);
-      (void)ini_getbool(section.c_str(), key.data(), -7, file);
+      const auto value = read_both(small, [&](char* b, int n) {
+        return ini_gets(section.c_str(), key.c_str(), "\x01", b, n, file);
+      });
+      FUZZ_CHECK(value != "\x01");
+      (void)ini_getl(section.c_str(), key.c_str(), -7, file);
+      (void)ini_getf(section.c_str(), key.c_str(), -7.0f, file);
+      (void)ini_getbool(section.c_str(), key.c_str(), -7, file);
     }
   }
-  int left = stop_after;
-  FUZZ_CHECK(ini_browse(browse_one, &left, file) == 1);
+  FUZZ_CHECK(ini_browse(browse_one, &stop_after, file) == 1);
   return 0;
 }

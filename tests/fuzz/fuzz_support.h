@@ -3,10 +3,21 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
+
+#define FUZZ_CHECK(cond)                                     \
+  do {                                                       \
+    if (!(cond)) {                                           \
+      std::fprintf(stderr, "fuzz finding: %s\n", #cond);     \
+      std::abort();                                          \
+    }                                                        \
+  } while (0)
 
 namespace zunra::fuzz {
 
@@ -18,54 +29,38 @@ inline std::string scratch_path(const char* name) {
 }
 
 inline bool write_file(const std::string& path, const std::string& bytes) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return std::fclose(f) == 0 && ok;
+  std::ofstream f(path, std::ios::binary);
+  f << bytes;
+  f.close();
+  return !f.fail();
 }
 
 inline std::string read_file(const std::string& path) {
-  std::string bytes;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return bytes;
-  char chunk[4096];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) bytes.append(chunk, n);
-  std::fclose(f);
-  return bytes;
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
 }
 
 // Takes the input apart front to back.
-class Input {
- public:
-  Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
-  // Text up to the next `stop` byte (not included) or the end.
-  std::string until(char stop) {
-    std::string text;
-    while (at_ < size_ && data_[at_] != static_cast<std::uint8_t>(stop))
-      text += static_cast<char>(data_[at_++]);
-    if (at_ < size_) ++at_;
+struct Input {
+  std::string data;
+  std::size_t at = 0;
+  Input(const std::uint8_t* d, std::size_t n) : data(reinterpret_cast<const char*>(d), n) {}
+  std::uint8_t byte() { return at < data.size() ? static_cast<std::uint8_t>(data[at++]) : 0; }
+  std::string until(char stop) {  // up to the next `stop` (dropped) or the end
+    const std::size_t end = std::min(data.find(stop, at), data.size());
+    std::string text = data.substr(at, end - at);
+    at = std::min(end + 1, data.size());
     return text;
   }
   std::string rest() {
-    std::string text(reinterpret_cast<const char*>(data_) + at_, size_ - at_);
-    at_ = size_;
+    std::string text = data.substr(at);
+    at = data.size();
     return text;
   }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t at_ = 0;
 };
 
-[[noreturn]] inline void fail(const char* what) {
-  std::fprintf(stderr, "fuzz finding: %s\n", what);
-  std::abort();
-}
-#define FUZZ_CHECK(cond)                     \
-  do {                                       \
-    if (!(cond)) ::zunra::fuzz::fail(#cond); \
-  } while (0)
+// The input as a C text: up to its first NUL.
+inline std::string c_text(std::string s) { return s.substr(0, s.find('\0')); }
 
 }  // namespace zunra::fuzz
