@@ -27,32 +27,32 @@ TEST_F(StressTest, CallersAndSetDriverTogether) {
   constexpr int kThreads = 4, kCalls = 6;
   // Long enough to go out in many writes, so a second writer would show.
   const std::string doc(30000, 'd');
+  // Session s makes call s % 3; the frame it puts on the wire.
+  auto call = [&](int s) {
+    return s % 3 == 0   ? ConsultarSAT(s)
+           : s % 3 == 1 ? ConsultarStatusOperacional(s, "12345678")
+                        : TesteFimAFim(s, "12345678", doc.c_str());
+  };
+  auto frame_of = [&](int s) {
+    static const char* const heads[] = {"|05|%06d", "|07|%06d|12345678", "|06|%06d|12345678|"};
+    char head[40];
+    std::snprintf(head, sizeof head, heads[s % 3], s);
+    return head + (s % 3 == 2 ? doc : "");
+  };
   std::atomic<bool> go{false}, done{false};
-  std::mutex seen_mu;
+  std::mutex copied_mu;
   std::map<int, std::string> copied;  // session -> the reply its caller copied
 
   auto caller = [&](int t) {
     while (!go) std::this_thread::yield();
-    for (int i = 0; i < kCalls; ++i) {
-      const int session = 1000 * (t + 1) + i;
-      const char* reply = nullptr;
-      switch (i % 3) {
-        case 0:
-          reply = ConsultarSAT(session);
-          break;
-        case 1:
-          reply = ConsultarStatusOperacional(session, "12345678");
-          break;
-        case 2:
-          reply = TesteFimAFim(session, "12345678", doc.c_str());
-          break;
-      }
+    for (int session = 3000 * (t + 1); session < 3000 * (t + 1) + kCalls; ++session) {
+      const char* reply = call(session);
       EXPECT_EQ(reply, BC.data);
 #ifndef ZUNRA_TSAN
       // The reply stays ours for the next caller's 100 ms lock pause; the
       // thread sanitizer cannot see a guarantee made of time, so it skips this.
       std::string mine(reply);
-      std::lock_guard<std::mutex> g(seen_mu);
+      std::lock_guard<std::mutex> g(copied_mu);
       copied[session] = mine;
 #endif
     }
@@ -60,9 +60,7 @@ TEST_F(StressTest, CallersAndSetDriverTogether) {
   std::thread changer([&] {
     const std::string path = unit().path();
     for (int round = 0; !done; ++round) {
-      const char* on = round % 2 ? "true" : "false";
-      SetDriver("DEBUG", on);
-      SetDriver("RET_10001", on);
+      for (const char* key : {"DEBUG", "RET_10001"}) SetDriver(key, round % 2 ? "true" : "false");
       SetDriver("NO_POPUP", "true");
       SetDriver("N_TENT", round % 2 ? "02" : "01");
       SetDriver("SERIAL", path.c_str());
@@ -85,19 +83,7 @@ TEST_F(StressTest, CallersAndSetDriverTogether) {
   for (const std::string& frame : frames) {
     const int session = std::atoi(frame.substr(4, 6).c_str());
     ++sessions[session];
-    char head[40];
-    switch (session % 1000 % 3) {
-      case 0:
-        std::snprintf(head, sizeof head, "|05|%06d", session);
-        break;
-      case 1:
-        std::snprintf(head, sizeof head, "|07|%06d|12345678", session);
-        break;
-      case 2:
-        std::snprintf(head, sizeof head, "|06|%06d|12345678|", session);
-        break;
-    }
-    EXPECT_EQ(frame, std::string(head) + (session % 1000 % 3 == 2 ? doc : "")) << "session " << session;
+    EXPECT_EQ(frame, frame_of(session)) << "session " << session;
     stream += on_wire(frame);
   }
   EXPECT_EQ(sessions.size(), frames.size());
@@ -106,10 +92,9 @@ TEST_F(StressTest, CallersAndSetDriverTogether) {
 #ifndef ZUNRA_TSAN
   ASSERT_EQ(copied.size(), frames.size());
   for (const auto& [session, reply] : copied) {
-    char head[8];
-    std::snprintf(head, sizeof head, "%06d", session);
-    EXPECT_EQ(reply.substr(0, 7), std::string(head) + "|") << reply.substr(0, 40);
-    EXPECT_EQ(reply, unit().stored_reply(session).empty() ? reply : unit().stored_reply(session));
+    const std::string stored = unit().stored_reply(session);
+    EXPECT_EQ(reply.substr(0, 7), frame_of(session).substr(4, 6) + "|") << reply.substr(0, 40);
+    EXPECT_EQ(reply, stored.empty() ? reply : stored);
   }
 #endif
 }

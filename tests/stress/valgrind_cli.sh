@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# valgrind's memcheck over sat_cli runs against sat_sim, as a technician runs
-# them: the real binary in a scratch directory next to the library, a
-# config.ini and a settings file pointing at the simulated unit.
-#   tests/stress/valgrind_cli.sh BUILD_DIR
-# Exits non-zero on any memcheck error or leak (still-reachable runtime
-# pools do not count).
+# tests/stress/valgrind_cli.sh BUILD_DIR: valgrind's memcheck over sat_cli runs
+# against sat_sim as a technician runs them (the real binary beside the library,
+# config.ini and sat.ini in a scratch directory). Exits non-zero on any memcheck
+# error or leak (still-reachable runtime pools do not count).
 set -euo pipefail
 build=$(cd "$1" && pwd)
 src=$(cd "$(dirname "$0")/../.." && pwd)
