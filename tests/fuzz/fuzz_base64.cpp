@@ -3,9 +3,6 @@
 // outside the alphabet fails, a lone trailing symbol is dropped, the output
 // capacity is never exceeded), and encoding followed by decoding gives the
 // bytes back.
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "cfe_decoding.h"
 #include "fuzz_support.h"

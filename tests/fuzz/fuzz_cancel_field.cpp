@@ -2,9 +2,6 @@
 // text and any buffer size: the '|' goes right after the tenth one and
 // nothing else moves but the tail; any other text, or one without room for
 // the extra byte, stays exactly as it was; nothing is written past the buffer.
-#include <algorithm>
-#include <cstring>
-#include <vector>
 
 #include "fuzz_support.h"
 #include "recovery.h"
@@ -14,7 +11,7 @@ using namespace zunra::fuzz;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Input in(data, size);
   const std::size_t spare = in.byte() % 4;  // room after the text's NUL: 0..3 bytes
-  const std::string text = c_text(in.rest());
+  const std::string text = in.until('\0');
   std::vector<char> buffer(text.size() + 1 + spare, '\x7f');
   std::memcpy(buffer.data(), text.c_str(), text.size() + 1);
 

@@ -3,8 +3,6 @@
 // ones become blanks except the one in the place of the ';', which is the
 // character the reference names (CR as a blank, apostrophe as '`').
 #include <cctype>
-#include <string>
-#include <vector>
 
 #include "fuzz_support.h"
 #include "zunra_sat.h"
@@ -32,7 +30,7 @@ long value_ending_at(const std::string& in, std::size_t semi, std::size_t& start
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string in = c_text(std::string(reinterpret_cast<const char*>(data), size));
+  const std::string in = Input(data, size).until('\0');
   std::vector<char> text(in.begin(), in.end());
   text.push_back('\0');  // exactly the text and its NUL: any write past it is caught
   FUZZ_CHECK(Correcao(text.data()) == 0);

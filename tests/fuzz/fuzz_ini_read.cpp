@@ -1,10 +1,7 @@
 // The INI readers over any file: no read or write out of bounds, results
 // that agree with the buffers, and every key the index lookup lists is found
 // again by name.
-#include <cstring>
 #include <functional>
-#include <string>
-#include <vector>
 
 #include "fuzz_support.h"
 #include "minIni.h"
@@ -57,9 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           read_into(512, [&](char* b, int n) { return ini_getkey(section.c_str(), k, b, n, file); });
       if (key.empty()) break;
       // The key exists, so the default never comes back.
-      const auto value = read_both(small, [&](char* b, int n) {
-        return ini_gets(section.c_str(), key.c_str(), "\x01", b, n, file);
-      });
+      const auto value = read_both(
+          small, [&](char* b, int n) { return ini_gets(section.c_str(), key.c_str(), "\x01", b, n, file); });
       FUZZ_CHECK(value != "\x01");
       (void)ini_getl(section.c_str(), key.c_str(), -7, file);
       (void)ini_getf(section.c_str(), key.c_str(), -7.0f, file);

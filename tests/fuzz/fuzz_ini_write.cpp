@@ -2,10 +2,6 @@
 // that returned 0 left the file as it was, a request with nothing to do
 // leaves the content as it was, and no temporary file stays behind.
 #include <strings.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <string>
 
 #include "fuzz_support.h"
 #include "minIni.h"
@@ -14,7 +10,9 @@ using namespace zunra::fuzz;
 
 namespace {
 
-bool blank(char c) { return c > 0 && c <= ' '; }
+bool blank(char c) {
+  return c > 0 && c <= ' ';
+}
 
 // Names and values the file format carries unchanged (the rest is cut,
 // trimmed or split by the format itself, which is not a fault).

@@ -7,19 +7,21 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
-
-#define FUZZ_CHECK(cond)                                     \
-  do {                                                       \
-    if (!(cond)) {                                           \
-      std::fprintf(stderr, "fuzz finding: %s\n", #cond);     \
-      std::abort();                                          \
-    }                                                        \
-  } while (0)
+#include <utility>
+#include <vector>
 
 namespace zunra::fuzz {
+
+inline void check(bool ok, const char* what) {
+  if (ok) return;
+  std::fprintf(stderr, "fuzz finding: %s\n", what);
+  std::abort();
+}
+#define FUZZ_CHECK(cond) ::zunra::fuzz::check(static_cast<bool>(cond), #cond)
 
 // A scratch file name private to this process, on a memory file system when
 // there is one (a fuzz run writes it hundreds of thousands of times).
@@ -47,20 +49,13 @@ struct Input {
   std::size_t at = 0;
   Input(const std::uint8_t* d, std::size_t n) : data(reinterpret_cast<const char*>(d), n) {}
   std::uint8_t byte() { return at < data.size() ? static_cast<std::uint8_t>(data[at++]) : 0; }
-  std::string until(char stop) {  // up to the next `stop` (dropped) or the end
-    const std::size_t end = std::min(data.find(stop, at), data.size());
-    std::string text = data.substr(at, end - at);
+  std::string rest() { return data.substr(std::exchange(at, data.size())); }
+  // Up to the next `stop` (dropped) or the end; until('\0') is a C text.
+  std::string until(char stop) {
+    const std::size_t start = at, end = std::min(data.find(stop, at), data.size());
     at = std::min(end + 1, data.size());
-    return text;
-  }
-  std::string rest() {
-    std::string text = data.substr(at);
-    at = data.size();
-    return text;
+    return data.substr(start, end - start);
   }
 };
-
-// The input as a C text: up to its first NUL.
-inline std::string c_text(std::string s) { return s.substr(0, s.find('\0')); }
 
 }  // namespace zunra::fuzz
