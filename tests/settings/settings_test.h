@@ -7,11 +7,6 @@
 
 #include "../support/driver_test.h"
 
-#include <cstdio>
-#include <fstream>
-#include <string>
-#include <vector>
-
 using Lines = std::vector<std::string>;
 
 class SettingsTest : public ::testing::Test {

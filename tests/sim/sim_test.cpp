@@ -26,28 +26,24 @@ namespace {
 struct Line {
   explicit Line(const std::string& path) : fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
   ~Line() { ::close(fd); }
-  // Bytes up to the next 0x03, or all that came before the timeout.
+  // Bytes up to the next 0x03, or all that came before the timeout; read
+  // one at a time so that what follows stays for the next read.
   std::string read(std::chrono::milliseconds timeout = 2000ms) {
     const auto end = Clock::now() + timeout;
-    char buf[65536];
-    for (ssize_t n = 0; pending.find('\x03') == std::string::npos; pending.append(buf, n)) {
+    std::string got;
+    for (char c = 0; c != '\x03' && Clock::now() < end; got += c) {
       pollfd p{fd, POLLIN, 0};
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-      if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0 || (n = ::read(fd, buf, sizeof buf)) <= 0)
-        break;
+      if (::poll(&p, 1, static_cast<int>(left)) <= 0 || ::read(fd, &c, 1) != 1) break;
     }
-    const std::size_t etx = pending.find('\x03');
-    const std::string got = pending.substr(0, etx == std::string::npos ? etx : etx + 1);
-    pending.erase(0, got.size());
     return got;
   }
   // The reply to a frame ("|CC|SSSSSS|..."), without its 0x03.
   std::string reply(const std::string& frame, std::chrono::milliseconds timeout = 2000ms) {
     const std::string bytes = frame + "|\x03";
     EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    std::string r = read(timeout);
-    if (!r.empty() && r.back() == '\x03') r.pop_back();
-    return r;
+    const std::string r = read(timeout);
+    return r.substr(0, r.size() - (!r.empty() && r.back() == '\x03'));
   }
   // Field n of the reply to a frame.
   std::string code(const std::string& frame, int n = 1) { return fields(reply(frame)).at(n); }
@@ -58,33 +54,27 @@ struct Line {
     return out;
   }
   int fd;
-  std::string pending;  // read past the last reply's 0x03
 };
 
 const std::string kSale = "<CFe><dest><CPF>12345678909</CPF></dest><total><vCFe>12.50</vCFe></total></CFe>";
 
-std::string sale_frame(int session) {
-  const std::string s = std::to_string(session);
-  return "|03|" + std::string(6 - s.size(), '0') + s + "|12345678|" + kSale;
-}
+std::string sale_frame(const std::string& session) { return "|03|" + session + "|12345678|" + kSale; }
 
 }  // namespace
 
-TEST(SimUnit, AccessKeyCheckDigitWeighsTwoToNineFromTheRight) {
-  // Remainders 0 and 1 give 0; 10 gives 1; the ninth digit from the right weighs 2 again.
-  for (const auto& [tail, digit] : std::vector<std::pair<std::string, int>>{
-           {"", 0}, {"1", 9}, {"5", 1}, {"6", 0}, {"35", 3}, {"100000000", 9}}) {
-    EXPECT_EQ(zunra::sim::access_key_check_digit(std::string(43 - tail.size(), '0') + tail), digit) << tail;
-  }
-}
-
 TEST(SimUnit, SalesQueriesAndCancellationsKeepTheUnitsState) {
+  // The key's check digit: remainders 0 and 1 give 0, 10 gives 1; the ninth
+  // digit from the right weighs 2 again.
+  for (const auto& [tail, digit] : std::vector<std::pair<std::string, int>>{
+           {"", 0}, {"1", 9}, {"5", 1}, {"6", 0}, {"35", 3}, {"100000000", 9}})
+    EXPECT_EQ(zunra::sim::access_key_check_digit(std::string(43 - tail.size(), '0') + tail), digit) << tail;
+
   SimUnit unit;
   Line line(unit.path());
   EXPECT_EQ(line.reply("|20|000001|12345678").substr(0, 13), "000001|19003|");
 
   // Twelve fields: the key carries its check digit, the CF-e its key and total.
-  const std::string sale = line.reply(sale_frame(10));
+  const std::string sale = line.reply(sale_frame("000010"));
   const auto f = Line::fields(sale);
   ASSERT_EQ(f.size(), 12u);
   EXPECT_EQ(f[0] + "|" + f[1] + "|" + f[9] + "|" + f[10], "000010|06000|12.50|12345678909");
@@ -105,14 +95,13 @@ TEST(SimUnit, SalesQueriesAndCancellationsKeepTheUnitsState) {
   EXPECT_EQ(line.reply("|08|000010|12345678|000010"), sale);
   EXPECT_EQ(line.reply("|08|000014|12345678|000099"), "000014|11003|Sessão não existe||");
 
-  // Cancellation: only of the last sale, only once, with a new key.
+  // Cancellation: only of the last sale, only once, with a new key (its
+  // document naming the sale is checked through sat_cli).
   EXPECT_EQ(line.code("|04|000017|12345678|CFe0000|<CFeCanc/>").substr(0, 3), "070");
   const auto canc = Line::fields(line.reply("|04|000018|12345678|" + f[8] + "|<CFeCanc/>"));
   ASSERT_EQ(canc.size(), 12u);
   EXPECT_EQ(canc[1], "07000");
   EXPECT_NE(canc[8], f[8]);
-  ASSERT_TRUE(zunra::sim::base64_decode(canc[6], xml));
-  EXPECT_NE(xml.find("chCanc=\"" + f[8] + "\""), std::string::npos) << xml;
   const std::string again = line.code("|04|000019|12345678|" + f[8] + "|<CFeCanc/>");
   EXPECT_TRUE(again != "07000" && again.substr(0, 3) == "070") << again;
 }
@@ -121,7 +110,7 @@ TEST(SimUnit, SchedulesAndRulesDecideWhatIsCarriedOutAndCounted) {
   SimUnit unit;
   Line line(unit.path());
   // A careless unit carries out a session it already processed again.
-  EXPECT_NE(line.code(sale_frame(5), 8), line.code(sale_frame(5), 8));
+  EXPECT_NE(line.code(sale_frame("000005"), 8), line.code(sale_frame("000005"), 8));
   EXPECT_EQ(unit.processed(3, 5), 2);
 
   // The schedule first, then the rule of the exact code, then the rule for any code.
@@ -130,11 +119,11 @@ TEST(SimUnit, SchedulesAndRulesDecideWhatIsCarriedOutAndCounted) {
   unit.on_command(0, Act::Busy);
   unit.on_command(3, canned, 1);
   unit.schedule({Script{}, Act::Silent, Act::ProcessThenDrop});
-  EXPECT_EQ(line.code(sale_frame(6)), "06000");
-  EXPECT_EQ(line.reply(sale_frame(7), 200ms), "");
-  EXPECT_EQ(line.reply(sale_frame(8), 200ms), "");
-  EXPECT_EQ(line.reply(sale_frame(9)), "000009|06000|0000|pronto||");
-  EXPECT_EQ(line.reply(sale_frame(10)), "000010|06098|0000|SAT em processamento. Tente novamente.||");
+  EXPECT_EQ(line.code(sale_frame("000006")), "06000");
+  EXPECT_EQ(line.reply(sale_frame("000007"), 200ms), "");
+  EXPECT_EQ(line.reply(sale_frame("000008"), 200ms), "");
+  EXPECT_EQ(line.reply(sale_frame("000009")), "000009|06000|0000|pronto||");
+  EXPECT_EQ(line.reply(sale_frame("000010")), "000010|06098|0000|SAT em processamento. Tente novamente.||");
   EXPECT_EQ(line.code("|08|000011|12345678|000008"), "11098");
   // Silent frames, canned replies and busy answers carry nothing out; a dropped reply does.
   EXPECT_EQ(unit.processed(3, 6) + unit.processed(3, 8), 2);
@@ -165,23 +154,18 @@ TEST(SimUnit, ReplyShapesOnTheWire) {
   auto start = Clock::now();
   EXPECT_EQ(line.reply("|05|000043"), "000043|08000|SAT em operação||");  // 4 chunks
   EXPECT_GE(Clock::now() - start, 250ms);
-  const std::size_t log_bytes = SimUnit::log_bytes_for_reply(30000);
-  unit.set_log_bytes(log_bytes);
+  unit.set_log_bytes(SimUnit::log_bytes_for_reply(30000));
   unit.set_rate_limit(100000);
   start = Clock::now();
   const std::string reply = line.reply("|12|000044|12345678|3.0.0.3_acm0_rpi");
   EXPECT_GE(Clock::now() - start, 200ms);  // about 300 ms at 100,000 B/s
   EXPECT_TRUE(reply.size() >= 30000 && reply.size() <= 30003) << reply.size();
-  std::string log;
-  ASSERT_TRUE(zunra::sim::base64_decode(Line::fields(reply)[5], log));
-  EXPECT_EQ(log.size(), log_bytes);
-  EXPECT_EQ(log.find('|'), 14u);  // YYYYMMDDhhmmss|origem|nivel|texto
 }
 
 TEST(SimUnit, ActivationBlockingAndCodes) {
   SimUnit unit(SimUnit::Options{false, "12345678", 2000, 0, false});
   Line line(unit.path());
-  EXPECT_EQ(line.code(sale_frame(1)), "06002");
+  EXPECT_EQ(line.code(sale_frame("000001")), "06002");
   const auto act = Line::fields(line.reply("|01|000002|1|87654321|11111111000191|35"));
   EXPECT_EQ(act.size(), 6u);  // with the certificate request
   EXPECT_EQ(act[1], "04000");
@@ -195,9 +179,7 @@ TEST(SimUnit, ActivationBlockingAndCodes) {
 }
 
 TEST(SatSim, ServesFromTheCommandLineUntilStopped) {
-  char dir[] = "/tmp/zunra_sim_XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
-  const std::string link = std::string(dir) + "/sat";
+  const std::string link = "/tmp/zunra_sim_" + std::to_string(::getpid());
   // The shell's number is the unit's once it execs.
   FILE* out = ::popen(
       ("echo $$; exec " ZUNRA_TEST_EMULATOR " " SAT_SIM_PATH " --busy 5:1 --link " + link).c_str(), "r");
@@ -213,5 +195,4 @@ TEST(SatSim, ServesFromTheCommandLineUntilStopped) {
   ASSERT_EQ(::kill(std::atoi(pid), SIGTERM), 0);
   EXPECT_EQ(::pclose(out), 0);                  // a clean exit
   EXPECT_EQ(::access(link.c_str(), F_OK), -1);  // the link goes with the unit
-  ::rmdir(dir);
 }

@@ -7,15 +7,13 @@
 //   TEST_F(MyTest, Something) { unit().on_command(5, {...}); ConsultarSAT(7); ... }
 #pragma once
 
-#include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -38,13 +36,11 @@ inline constexpr int kTestSecondMs = 50;
 class TempDir {
  public:
   TempDir() {
-    char pattern[] = "/tmp/zunra_test_XXXXXX";
-    if (::mkdtemp(pattern)) path_ = pattern;
+    if (char pattern[] = "/tmp/zunra_test_XXXXXX"; ::mkdtemp(pattern)) path_ = pattern;
   }
   ~TempDir() {
-    if (path_.empty()) return;
-    auto remove_one = [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); };
-    ::nftw(path_.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -61,12 +57,7 @@ class ScopedEnv {
     if (const char* old = std::getenv(name)) old_ = old;
     ::setenv(name, value.c_str(), 1);
   }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_.c_str(), old_->c_str(), 1);
-    else
-      ::unsetenv(name_.c_str());
-  }
+  ~ScopedEnv() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
@@ -84,33 +75,25 @@ inline void reset_settings(const std::string& serial) {
   store_text(SAT_LOCK, sizeof SAT_LOCK, serial.empty() ? "" : "true");
   store_text(SAT_RET_10001, sizeof SAT_RET_10001, serial.empty() ? "" : "false");
   store_text(SAT_SERIAL, sizeof SAT_SERIAL, serial.c_str());
-  ModoDebug = 0;
-  Corrigir = 0;
-  ModoLock = 1;
-  Ret10001 = 0;
-  NumTent = 1;
+  ModoDebug = Corrigir = Ret10001 = 0;
+  ModoLock = NumTent = 1;
   TmpTent = 6;
-  struct Pair {
+  const struct {
     int* pair;
     int minutes, seconds;
-  };
-  const Pair built_in[] = {
+  } built_in[] = {
       {T_Ativ, 5, 0},          {T_ICP, 5, 0},   {T_Venda, 0, 20},   {T_Canc, 0, 3},
       {T_Cons, 0, 4},          {T_Fim, 0, 40},  {T_Stat, 0, 4},     {T_Sessao, 0, 20},
       {T_SessaoFiscal, 0, 20}, {T_Rede, 0, 20}, {T_Assoc, 30, 0},   {T_Atual, 30, 0},
       {T_Logs, 0, 20},         {T_Bloq, 5, 0},  {T_Desbloq, 0, 40}, {T_CodAtiv, 0, 20},
   };
-  for (const Pair& p : built_in) {
-    p.pair[0] = p.minutes;
-    p.pair[1] = p.seconds;
-  }
+  for (const auto& p : built_in) p.pair[0] = p.minutes, p.pair[1] = p.seconds;
   __atomic_store_n(&lib_lock, 0, __ATOMIC_RELEASE);
 }
 
 inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
@@ -119,7 +102,7 @@ inline std::string read_file(const std::string& path) {
 inline std::vector<std::string> driver_log_lines() {
   std::vector<std::string> lines;
   std::istringstream in(read_file(driver_log_path()));
-  const std::size_t prefix = std::strlen("06-12-2026 20:41:00: ");
+  const std::size_t prefix = sizeof "06-12-2026 20:41:00: " - 1;
   for (std::string line; std::getline(in, line);)
     lines.push_back(line.size() >= prefix ? line.substr(prefix) : line);
   return lines;
@@ -131,16 +114,9 @@ class StdoutCapture {
  public:
   StdoutCapture() {
     std::fflush(stdout);
-    char pattern[] = "/tmp/zunra_stdout_XXXXXX";
-    file_ = ::mkstemp(pattern);
-    if (file_ < 0) return;
-    ::unlink(pattern);
-    saved_ = ::dup(1);
-    ::dup2(file_, 1);
+    if (file_) saved_ = ::dup(1), ::dup2(::fileno(file_.get()), 1);
   }
   ~StdoutCapture() { finish(); }
-  StdoutCapture(const StdoutCapture&) = delete;
-  StdoutCapture& operator=(const StdoutCapture&) = delete;
 
   // Stops capturing (once) and returns everything printed meanwhile.
   std::string finish() {
@@ -149,18 +125,14 @@ class StdoutCapture {
       ::dup2(saved_, 1);
       ::close(saved_);
       saved_ = -1;
-      ::lseek(file_, 0, SEEK_SET);
-      char chunk[4096];
-      for (ssize_t n; (n = ::read(file_, chunk, sizeof chunk)) > 0;)
-        text_.append(chunk, static_cast<size_t>(n));
-      ::close(file_);
-      file_ = -1;
+      std::rewind(file_.get());
+      for (int c; (c = std::fgetc(file_.get())) != EOF;) text_ += static_cast<char>(c);
     }
     return text_;
   }
 
  private:
-  int file_ = -1;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{std::tmpfile(), &std::fclose};
   int saved_ = -1;
   std::string text_;
 };
@@ -178,8 +150,6 @@ class DriverEnvironment {
     reset_settings("/dev/ttyACM0");
     deadline_second_ms = 1000;
   }
-  DriverEnvironment(const DriverEnvironment&) = delete;
-  DriverEnvironment& operator=(const DriverEnvironment&) = delete;
 
   sim::SimUnit& unit() { return *unit_; }
   const std::string& dir() const { return dir_.path(); }
@@ -199,17 +169,11 @@ class DriverEnvironment {
 };
 
 // GoogleTest fixture over DriverEnvironment.
-class DriverTest : public ::testing::Test {
+class DriverTest : public ::testing::Test, public DriverEnvironment {
  protected:
-  sim::SimUnit& unit() { return env_.unit(); }
-  sim::SimUnit& restart_unit(sim::SimUnit::Options options = {}) { return env_.restart_unit(options); }
-  const std::string& dir() const { return env_.dir(); }
   static void debug_on() { ModoDebug = 1; }
   static void console_on() { store_text(SAT_NOPOPUP, sizeof SAT_NOPOPUP, "false"); }
   static void use_real_seconds() { deadline_second_ms = 1000; }
-
- private:
-  DriverEnvironment env_;
 };
 
 // A wire frame as the unit sees it, for comparisons: the frame text, '|', 0x03.
