@@ -14,33 +14,28 @@ trap cleanup EXIT
 "$build/sat_sim" --log-bytes 200000 > "$work/sim.out" &
 sim_pid=$!
 for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-device=$(head -n1 "$work/sim.out")
 ln -s "$build/libzunra_sat_rpi.so" "$work/libzunra_sat_rpi.so"
-printf '[DEFAULT]\nSERIAL=%s\nNO_POPUP=true\n' "$device" > "$work/sat.ini"
+printf '[DEFAULT]\nSERIAL=%s\nNO_POPUP=true\n' "$(head -n1 "$work/sim.out")" > "$work/sat.ini"
 cp "$src/examples/config.ini" "$src/examples/venda.xml" "$work/" 2>/dev/null || true
 
-memcheck() {  # memcheck ARGS...: one sat_cli run; its exit status is not judged
+memcheck() {  # memcheck "ARGS": one sat_cli run; its exit status is not judged
   local status=0
   (cd "$work" && ZUNRA_SAT_DIR="$work" valgrind -q --leak-check=full \
       --errors-for-leak-kinds=definite,indirect,possible --error-exitcode=99 \
-      "$build/sat_cli" "$@" > "$work/out.txt" 2> "$work/vg.err") || status=$?
+      "$build/sat_cli" $1 > "$work/out.txt" 2> "$work/vg.err") || status=$?
   if [ "$status" = 99 ] || [ -s "$work/vg.err" ]; then
-    echo "memcheck: sat_cli $* (status $status)"; cat "$work/vg.err"; return 1
+    echo "memcheck: sat_cli $1 (status $status)"; cat "$work/vg.err"; return 1
   fi
-  echo "memcheck clean: sat_cli $* -> $(grep -m1 -o 'Retorno: [0-9|]*' "$work/out.txt" || echo "exit $status")"
+  echo "memcheck clean: sat_cli $1 -> $(grep -m1 -o 'Retorno: [0-9|]*' "$work/out.txt" || echo "exit $status")"
 }
 
-memcheck
-memcheck ConsultarSAT
-memcheck ConsultarSAT extra
-memcheck ConsultarStatusOperacional 12345678
-memcheck ExtrairLogs 12345678
-memcheck AtivarSAT 12345678
-memcheck TesteFimAFim 12345678
-memcheck EnviarDadosVenda 12345678 venda.xml
+for run in "" ConsultarSAT "ConsultarSAT extra" "ConsultarStatusOperacional 12345678" \
+  "ExtrairLogs 12345678" "AtivarSAT 12345678" "TesteFimAFim 12345678" "EnviarDadosVenda 12345678 venda.xml"; do
+  memcheck "$run"
+done
 key=$(grep -m1 -o 'CFe[0-9]\{44\}' "$work/out.txt" || true)  # the receipt just issued
 printf '<CFeCanc><infCFe chCanc="%s"></infCFe></CFeCanc>\n' "$key" > "$work/cancelamento.xml"
-memcheck ConsultarUltimaSessaoFiscal 12345678
-memcheck CancelarUltimaVenda 12345678 cancelamento.xml
-memcheck TrocarCodigoDeAtivacao 12345678 1 87654321
-memcheck SetDriver DEBUG false
+for run in "ConsultarUltimaSessaoFiscal 12345678" "CancelarUltimaVenda 12345678 cancelamento.xml" \
+  "TrocarCodigoDeAtivacao 12345678 1 87654321" "SetDriver DEBUG false"; do
+  memcheck "$run"
+done
