@@ -339,10 +339,9 @@ TEST(SatCli, ExtractedLogFileBase64AndCutFields) {
   // Other codes show field 3, busy shows field 2; both cut to 130, the code to 10; no file.
   WorkDir fresh;
   const std::string long_text(300, 'x');
-  expect_run(fresh.run({"ExtrairLogs", "12345678"}, "1|15001LONGCODE|0|" + long_text),
-             kLogHead + "15001LONGC|" + long_text.substr(0, 130) + "\n" + kLogEnd, 0);
-  expect_run(fresh.run({"ExtrairLogs", "12345678"}, "1|15098|" + long_text),
-             kLogHead + "15098|" + long_text.substr(0, 130) + "\n" + kLogEnd, 0);
+  for (auto [fields, shown] : {std::pair{"15001LONGCODE|0|", "15001LONGC|"}, {"15098|", "15098|"}})
+    expect_run(fresh.run({"ExtrairLogs", "12345678"}, "1|" + std::string(fields) + long_text),
+               kLogHead + shown + long_text.substr(0, 130) + "\n" + kLogEnd);
   EXPECT_FALSE(std::filesystem::exists(fresh.path + "/log_sat.txt"));
   // No log_sat.txt can be made where a directory of that name stands.
   std::filesystem::create_directory(fresh.path + "/log_sat.txt");

@@ -18,12 +18,7 @@ TEST_F(SettingsTest, DevicePathFromFile) {
 }
 
 TEST_F(SettingsTest, RetrySettingsTakeOneOrTwoDigits) {
-  const struct {
-    const char* line;
-    int* target;
-    int expect;
-    const char* logged;  // "": nothing logged
-  } cases[] = {
+  const std::tuple<const char*, int*, int, const char*> cases[] = {  // line, setting, value, log ("": none)
       {"N_TENT=05", &NumTent, 5, "Num. de tentativas de transmissao de cupons redefinido para: 05"},
       {"N_TENT=0", &NumTent, 1, "Num. de tentativas de transmissao cupons redefinido para valor minimo: 1"},
       {"N_TENT=100", &NumTent, 9, ""}, {"N_TENT=-1", &NumTent, 9, ""}, {"N_TENT=a", &NumTent, 9, ""},
@@ -32,12 +27,12 @@ TEST_F(SettingsTest, RetrySettingsTakeOneOrTwoDigits) {
       {"TMP_TENT=7", &TmpTent, 7,
        "Tempo entre tentativas de transmissao de cupons redefinido para (em segundos): 7"},
   };
-  for (const auto& c : cases) {
-    *c.target = 9;
-    load(std::string("[DEFAULT]\nDEBUG=true\n") + c.line + "\n");
-    EXPECT_EQ(*c.target, c.expect) << c.line;
+  for (const auto& [line, target, expect, logged] : cases) {
+    *target = 9;
+    load(std::string("[DEFAULT]\nDEBUG=true\n") + line + "\n");
+    EXPECT_EQ(*target, expect) << line;
     Lines log = take_log();  // the seven lines of loading come first
-    EXPECT_EQ(log.size() > 7 ? log[7] : "", c.logged) << c.line;
+    EXPECT_EQ(log.size() > 7 ? log[7] : "", logged) << line;
   }
 }
 
