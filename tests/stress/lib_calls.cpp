@@ -7,11 +7,10 @@
 // The mix covers every SAT function the library exports, the INI functions,
 // SetDriver and a missing device. Functions not present are skipped.
 #include <dlfcn.h>
-#include <limits.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -34,12 +33,9 @@ R call(const char* name, A... args) {
 
 int main(int argc, char** argv) {
   const long calls = argc > 1 ? std::atol(argv[1]) : 1000;
-  std::string lib = argc > 2 ? argv[2] : "";
-  if (lib.empty()) {  // the library beside this program
-    char self[PATH_MAX] = {};
-    if (::readlink("/proc/self/exe", self, sizeof self - 1) > 0) lib = self;
-    lib = lib.substr(0, lib.rfind('/') + 1) + "libzunra_sat_rpi.so";
-  }
+  const std::string lib =
+      argc > 2 ? argv[2]  // by default the library beside this program
+               : std::filesystem::read_symlink("/proc/self/exe").parent_path() / "libzunra_sat_rpi.so";
   char dir[] = "/tmp/zunra_lib_calls_XXXXXX";
   if (!::mkdtemp(dir)) return 2;
   ::setenv("ZUNRA_SAT_DIR", dir, 1);
