@@ -3,7 +3,6 @@
 // table printed both for people and as JSON.
 #pragma once
 
-#include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -12,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,9 +49,8 @@ class ScratchDir {
     if (::mkdtemp(pattern)) path_ = pattern;
   }
   ~ScratchDir() {
-    if (path_.empty()) return;
-    auto remove_one = [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); };
-    ::nftw(path_.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
   }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
