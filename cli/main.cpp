@@ -55,16 +55,20 @@ int config_error() {
   return 1;
 }
 
-// A whole CF-e file as text, or nothing when it cannot be read.
+// A whole CF-e file as text; when it cannot be read, says so and gives nothing.
 std::optional<std::vector<char>> read_cfe_file(const char* name) {
   std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(name, "r"), fclose);
-  if (!file) return std::nullopt;
   std::vector<char> content;
-  char chunk[65536];
-  size_t got;
-  while ((got = fread(chunk, 1, sizeof chunk, file.get())) > 0)
-    content.insert(content.end(), chunk, chunk + got);
-  if (ferror(file.get())) return std::nullopt;
+  if (file) {
+    char chunk[65536];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file.get())) > 0)
+      content.insert(content.end(), chunk, chunk + got);
+  }
+  if (!file || ferror(file.get())) {
+    printf("nao conseguiu ler o arquivo: %s\n", name);
+    return std::nullopt;
+  }
   content.push_back('\0');
   return content;
 }
@@ -322,10 +326,7 @@ int run_enviar_venda(const Invocation& in) {
   printf("     Cod. Ativacao: %s\n", in.arg(0));
   printf("       Arquivo CFe: %s\n", in.arg(1));
   auto content = read_cfe_file(in.arg(1));
-  if (!content) {
-    printf("nao conseguiu ler o arquivo: %s\n", in.arg(1));
-    return 1;
-  }
+  if (!content) return 1;
   const int session = _sessao();
   const char* reply = text_of(in.library.EnviarDadosVenda(session, in.arg(0), content->data()));
   content.reset();
@@ -340,10 +341,7 @@ int run_cancelar_venda(const Invocation& in) {
   printf("       Cod. Ativacao: %s\n", in.arg(0));
   printf("     Arquivo CFeCanc: %s\n", in.arg(1));
   auto content = read_cfe_file(in.arg(1));
-  if (!content) {
-    printf("nao conseguiu ler o arquivo: %s\n", in.arg(1));
-    return 1;
-  }
+  if (!content) return 1;
   const auto key = find_chcanc(content->data());
   if (!key) {
     printf("nao encontrou chCanc no arquivo: %s\n", in.arg(1));

@@ -5,22 +5,21 @@
 // it already carried out this session, whose stored answer is then returned.
 #include "recovery.h"
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "exchange.h"
 #include "settings.h"
+#include "wait.h"
 
 namespace zunra {
 
 void pause_between_attempts() {
   const int seconds = setting(TmpTent);
-  if (seconds > 0) std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  if (seconds > 0) pause_ms(static_cast<std::int64_t>(seconds) * 1000);
 }
 
 bool insert_empty_field(char* text, std::size_t capacity) {
