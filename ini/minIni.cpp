@@ -537,7 +537,10 @@ int ini_puts(const char* Section, const char* Key, const char* Value, const char
     char* sp = skipleading(LocalBuffer);
     char* ep = *sp == '[' ? nullptr : find_separator(sp);
     const bool is_key_line = ep != nullptr && *sp != ';' && *sp != '#';
-    const bool wanted = Key != nullptr && ep != nullptr &&
+    // A comment is never taken for a key, even when the key's own name
+    // starts with ';' or '#': the reader never sees such a key, and
+    // deleting or replacing it must not destroy the comment.
+    const bool wanted = Key != nullptr && is_key_line &&
                         names_equal(sp, static_cast<size_t>(skiptrailing(ep, sp) - sp), Key);
     if (wanted || *sp == '[') {
       // Here the section ends or the key is replaced; the rest is copied.

@@ -130,6 +130,8 @@ TEST_F(Ini, WriterResultingBytes) {
       {"[A]\nx=1\ny=2\n[B]\n", "a", "X", nullptr, "[A]\ny=2\n[B]\n"},
       {"; head\na=1\n\nb=2\n[A]\nc=3\n", "", nullptr, nullptr, "; head\n\n[A]\nc=3\n"},
       {"[A]\nc=3\n", nullptr, nullptr, nullptr, "[A]\nc=3\n"},
+      {"; = note\nk=1\n", "", ";", nullptr, "; = note\nk=1\n"},  // a comment is no key
+      {"[S]\n# = c\n", "S", "#", "v", "[S]\n# = c\n#=v\n"},
   };
   for (const auto& c : cases) {
     put(c[0]);
