@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "exchange.h"
 #include "settings.h"
 #include "sim_unit.h"
+#include "../tests/support/temp_dir.h"
 
 namespace zunra::bench {
 
@@ -40,25 +40,6 @@ inline double percentile(std::vector<double> v, double p) {
   const std::size_t at = std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5));
   return v[at];
 }
-
-// A scratch directory, removed at scope exit.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char pattern[] = "/tmp/zunra_bench_XXXXXX";
-    if (::mkdtemp(pattern)) path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // The driver in this process pointed at a fresh simulated unit, with the
 // built-in settings apart from what a run changes; quiet, no debug log.
@@ -85,7 +66,7 @@ class DriverSetup {
   const std::string& dir() const { return dir_.path(); }
 
  private:
-  ScratchDir dir_;
+  test::TempDir dir_{"zunra_bench"};
   std::unique_ptr<sim::SimUnit> unit_;
 };
 

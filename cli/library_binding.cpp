@@ -3,53 +3,46 @@
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <type_traits>
 
 namespace zunra::cli {
 
 namespace {
 
-template <typename Fn>
-void assign(Fn& slot, void* address) {
-  slot = reinterpret_cast<Fn>(address);
+// Stores a looked-up address in the Library member it belongs to.
+template <auto Member>
+void store_in(Library& library, void* address) {
+  auto& slot = library.*Member;
+  slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(address);
 }
 
 struct Binding {
   const char* symbol;
-  const char* message;  // names EnviarDadosVenda as our technicians know it
   bool optional;
   void (*store)(Library&, void*);
+  // The name in the "dlsym_" message when it is not the symbol: our
+  // technicians know EnviarDadosVenda's message as "dlsym_EnviarDadosVendas".
+  const char* message_name = nullptr;
 };
 
 // In lookup order, which is also the order of the messages a broken library gives.
 const Binding kBindings[] = {
-    {"ExtrairLogs", "dlsym_ExtrairLogs: %s\n", false, [](Library& l, void* a) { assign(l.ExtrairLogs, a); }},
-    {"AtualizarSoftwareSAT", "dlsym_AtualizarSoftwareSAT: %s\n", false,
-     [](Library& l, void* a) { assign(l.AtualizarSoftwareSAT, a); }},
-    {"ConsultarStatusOperacional", "dlsym_ConsultarStatusOperacional: %s\n", false,
-     [](Library& l, void* a) { assign(l.ConsultarStatusOperacional, a); }},
-    {"AtivarSAT", "dlsym_AtivarSAT: %s\n", false, [](Library& l, void* a) { assign(l.AtivarSAT, a); }},
-    {"EnviarDadosVenda", "dlsym_EnviarDadosVendas: %s\n", false,
-     [](Library& l, void* a) { assign(l.EnviarDadosVenda, a); }},
-    {"CancelarUltimaVenda", "dlsym_CancelarUltimaVenda: %s\n", false,
-     [](Library& l, void* a) { assign(l.CancelarUltimaVenda, a); }},
-    {"ConsultarSAT", "dlsym_ConsultarSAT: %s\n", false,
-     [](Library& l, void* a) { assign(l.ConsultarSAT, a); }},
-    {"TesteFimAFim", "dlsym_TesteFimAFim: %s\n", false,
-     [](Library& l, void* a) { assign(l.TesteFimAFim, a); }},
-    {"ConsultarNumeroSessao", "dlsym_ConsultarNumeroSessao: %s\n", false,
-     [](Library& l, void* a) { assign(l.ConsultarNumeroSessao, a); }},
-    {"ConsultarUltimaSessaoFiscal", "dlsym_ConsultarUltimaSessaoFiscal: %s\n", true,
-     [](Library& l, void* a) { assign(l.ConsultarUltimaSessaoFiscal, a); }},
-    {"ConfigurarInterfaceDeRede", "dlsym_ConfigurarInterfaceDeRede: %s\n", false,
-     [](Library& l, void* a) { assign(l.ConfigurarInterfaceDeRede, a); }},
-    {"AssociarAssinatura", "dlsym_AssociarAssinatura: %s\n", false,
-     [](Library& l, void* a) { assign(l.AssociarAssinatura, a); }},
-    {"BloquearSAT", "dlsym_BloquearSAT: %s\n", false, [](Library& l, void* a) { assign(l.BloquearSAT, a); }},
-    {"DesbloquearSAT", "dlsym_DesbloquearSAT: %s\n", false,
-     [](Library& l, void* a) { assign(l.DesbloquearSAT, a); }},
-    {"TrocarCodigoDeAtivacao", "dlsym_TrocarCodigoDeAtivacao: %s\n", false,
-     [](Library& l, void* a) { assign(l.TrocarCodigoDeAtivacao, a); }},
-    {"SetDriver", "dlsym_SetDriver: %s\n", true, [](Library& l, void* a) { assign(l.SetDriver, a); }},
+    {"ExtrairLogs", false, store_in<&Library::ExtrairLogs>},
+    {"AtualizarSoftwareSAT", false, store_in<&Library::AtualizarSoftwareSAT>},
+    {"ConsultarStatusOperacional", false, store_in<&Library::ConsultarStatusOperacional>},
+    {"AtivarSAT", false, store_in<&Library::AtivarSAT>},
+    {"EnviarDadosVenda", false, store_in<&Library::EnviarDadosVenda>, "EnviarDadosVendas"},
+    {"CancelarUltimaVenda", false, store_in<&Library::CancelarUltimaVenda>},
+    {"ConsultarSAT", false, store_in<&Library::ConsultarSAT>},
+    {"TesteFimAFim", false, store_in<&Library::TesteFimAFim>},
+    {"ConsultarNumeroSessao", false, store_in<&Library::ConsultarNumeroSessao>},
+    {"ConsultarUltimaSessaoFiscal", true, store_in<&Library::ConsultarUltimaSessaoFiscal>},
+    {"ConfigurarInterfaceDeRede", false, store_in<&Library::ConfigurarInterfaceDeRede>},
+    {"AssociarAssinatura", false, store_in<&Library::AssociarAssinatura>},
+    {"BloquearSAT", false, store_in<&Library::BloquearSAT>},
+    {"DesbloquearSAT", false, store_in<&Library::DesbloquearSAT>},
+    {"TrocarCodigoDeAtivacao", false, store_in<&Library::TrocarCodigoDeAtivacao>},
+    {"SetDriver", true, store_in<&Library::SetDriver>},
 };
 
 }  // namespace
@@ -64,14 +57,12 @@ bool bind_library(Library& library) {
     dlerror();  // a failed lookup is known only by the error text right after it
     void* address = dlsym(handle, binding.symbol);
     if (const char* error = dlerror()) {
-      printf(binding.message, error);
+      printf("dlsym_%s: %s\n", binding.message_name ? binding.message_name : binding.symbol, error);
       if (!binding.optional) return false;
       continue;
     }
     binding.store(library, address);
   }
-  library.supports_ultima_sessao_fiscal = library.ConsultarUltimaSessaoFiscal != nullptr;
-  library.supports_set_driver = library.SetDriver != nullptr;
   return true;
 }
 

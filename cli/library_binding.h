@@ -38,8 +38,8 @@ struct Library {
   TrocarFn TrocarCodigoDeAtivacao = nullptr;
   SetDriverFn SetDriver = nullptr;  // optional
 
-  bool supports_ultima_sessao_fiscal = false;
-  bool supports_set_driver = false;
+  bool supports_ultima_sessao_fiscal() const { return ConsultarUltimaSessaoFiscal != nullptr; }
+  bool supports_set_driver() const { return SetDriver != nullptr; }
 };
 
 // Loads ./libzunra_sat_rpi.so and binds the sixteen functions, writing the

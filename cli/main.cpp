@@ -371,7 +371,7 @@ struct Command {
   int count;           // arguments required after the name; -1: not tested
   const char* syntax;  // printf format of the message for a wrong count
   int (*run)(const Invocation&);
-  bool Library::*supported;  // null for the functions every library has
+  bool (Library::*supported)() const;  // null for the functions every library has
 };
 
 const Command kCommands[] = {
@@ -418,7 +418,7 @@ int usage(const char* program, const Library& library) {
   puts("   ConfigurarInterfaceDeRede codigoDeAtivacao (config.ini)");
   puts("   ConsultarSAT");
   puts("   ConsultarNumeroSessao codigoDeAtivacao cNumeroDeSessao");
-  if (library.supports_ultima_sessao_fiscal) puts("   ConsultarUltimaSessaoFiscal codigoDeAtivacao");
+  if (library.supports_ultima_sessao_fiscal()) puts("   ConsultarUltimaSessaoFiscal codigoDeAtivacao");
   puts("   ConsultarStatusOperacional codigoDeAtivacao");
   puts("   DesbloquearSAT codigoDeAtivacao");
   puts("   ExtrairLogs codigoDeAtivacao");
@@ -439,7 +439,7 @@ int run(int argc, char** argv) {
   if (argc < 2) return usage(program, library);
   for (const Command& command : kCommands) {
     if (strcmp(command.name, argv[1]) != 0) continue;
-    if (command.supported != nullptr && !(library.*command.supported)) {
+    if (command.supported != nullptr && !(library.*command.supported)()) {
       puts("Funcao nao suportada pela biblioteca\n");
       return 1;
     }

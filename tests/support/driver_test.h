@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -25,30 +24,13 @@
 #include "serial_link.h"
 #include "settings.h"
 #include "sim_unit.h"
+#include "temp_dir.h"
 
 namespace zunra::test {
 
 // Length of one second of a timeout pair in tests: the built-in pairs then
 // last 1/20 of their real time (T_Cons 4 s -> 200 ms, T_Venda 20 s -> 1 s).
 inline constexpr int kTestSecondMs = 50;
-
-// A directory under /tmp, removed with everything in it at scope exit.
-class TempDir {
- public:
-  TempDir() {
-    if (char pattern[] = "/tmp/zunra_test_XXXXXX"; ::mkdtemp(pattern)) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // Sets an environment variable for the scope, then puts back what was there.
 class ScopedEnv {
