@@ -44,6 +44,11 @@ int digit_value(char c, unsigned base) {
   return -1;
 }
 
+bool breaks_document(uint32_t value) {
+  if (value < 32) return value != 13;
+  return value == '&' || value == '<' || value == '>' || value == '"' || value == '|';
+}
+
 }  // namespace
 
 void correct_references(char* text) {
@@ -83,9 +88,11 @@ void correct_references(char* text) {
       continue;
     }
     if (j >= len || text[j] != ';') continue;  // no ';' within reach
-    // Beyond ASCII the reference is left for the unit; a NUL would cut the
-    // document short.
-    if (above_ascii || value == 0) {
+    // Beyond ASCII the reference is left for the unit. So is a character
+    // that would break the document or the frame: markup, a field bar, and
+    // control characters (a NUL would cut the document short, 0x03 would end
+    // the frame); only a carriage return turns into a blank.
+    if (above_ascii || breaks_document(value)) {
       i = j;
       continue;
     }

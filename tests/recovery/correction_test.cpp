@@ -25,6 +25,13 @@ TEST(Correcao, DecodesReferencesInPlaceAndLeavesEverythingElse) {
        {"&#xE9; &#233; &#x4G; &#6A; &#x0000000041; &#Z; &#x0; &#0; &#4294967361; &#x41", "fim &#"}) {
     EXPECT_EQ(corrected(text), text);
   }
+  // A character that would break the XML or the frame (a field bar, the
+  // terminator 0x03 or any other control character) stays a reference.
+  for (const char* text : {"A&#x26;B &#x3C;x&#x3E; a&#x7C;b &#3;", "&#34;&#x22;&#38;&#60;&#62;&#124;",
+                           "&#x1;&#x9;&#xA;&#x1F;"}) {
+    EXPECT_EQ(corrected(text), text);
+  }
+  EXPECT_EQ(corrected("&#x20;&#x21;&#x7E;&#x7F;"), std::string(6, ' ') + "     !     ~     \x7f");
 }
 
 TEST(FieldInsertion, NeedsRoomForTheExtraByte) {

@@ -95,12 +95,13 @@ TEST(Recovery, OversizedDocumentsAreNeverSentAndTheSwitchCorrects) {
             "000007|07098|0000|SAT em processamento. Tente novamente.||");
   EXPECT_EQ(env.unit().raw(), "");
 
-  char document[] = "<x>&#65;&#x42;</x>";
+  char document[] = "<x>&#65;&#x42;&#x7C;&#3;</x>";
   EnviarDadosVenda(1, kCode, document);
   Corrigir = 1;
   EnviarDadosVenda(2, kCode, document);
-  EXPECT_EQ(env.unit().frames(), (std::vector<std::string>{"|03|000001|12345678|<x>&#65;&#x42;</x>",
-                                                           "|03|000002|12345678|<x>    A     B</x>"}));
+  EXPECT_EQ(env.unit().frames(),
+            (std::vector<std::string>{"|03|000001|12345678|<x>&#65;&#x42;&#x7C;&#3;</x>",
+                                      "|03|000002|12345678|<x>    A     B&#x7C;&#3;</x>"}));
 }
 
 TEST(Recovery, CancellationGainsAFieldOnlyInItsOwnElevenFieldReply) {
