@@ -56,8 +56,9 @@ void drop_first_reply() {
   BC.data[keep] = '\0';
 }
 
-// The receive phase of RecebeDoSat2 (a session to match) and RecebeDoSat3.
-int receive(const int* session) {
+// The receive phase: a reply carrying `session` or `also` (when given)
+// completes it, any other is dropped; without a session any reply does.
+int receive(const int* session, const int* also = nullptr) {
   debug_log("RecebeDoSat: inicio da recepção", " ...");
   cbInit(sizeof BC.data);
   const Deadline deadline = exchange_deadline();
@@ -72,7 +73,7 @@ int receive(const int* session) {
     // Loop: after a dropped reply the rest of the read may hold the next one.
     while (BC.count > 0 && BC.data[BC.count - 1] == kTerminator) {
       BC.data[BC.count - 1] = '\0';
-      if (!session || reply_session() == *session) {
+      if (!session || reply_session() == *session || (also && reply_session() == *also)) {
         complete = true;
         break;
       }
@@ -102,6 +103,10 @@ int receive(const int* session) {
 }
 
 }  // namespace
+
+int receive_either(int session, int asked) {
+  return receive(&session, &asked);
+}
 
 void console(const char* format, ...) {
   if (!console_enabled()) return;

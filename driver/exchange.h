@@ -95,6 +95,10 @@ class FrameBuffer {
 // cancellations) and "||". A bare "04098" gets its bars added.
 void write_fallback(int session, const char* failure_code, bool with_0000);
 
+// The receive phase of a query about another session: a reply carrying the
+// call's own session or the one asked about completes it; others are dropped.
+int receive_either(int session, int asked);
+
 // The return code of the reply in BC: up to five characters after its first '|'.
 std::string_view reply_code();
 

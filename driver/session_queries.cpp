@@ -1,7 +1,10 @@
 // The two session queries. Asking about a past session changes nothing on
 // the unit, so both simply repeat, up to NumTent attempts TmpTent seconds
 // apart, after a failed exchange and while the unit answers busy (it may be
-// updating itself). Neither checks the session number of the reply.
+// updating itself). A reply to the number query must carry the call's own
+// session or the one asked about, so that a late reply to an earlier request
+// is never taken for the answer; the last fiscal session's stored reply
+// carries a number the caller does not know, so any reply answers that one.
 #include <string>
 
 #include "exchange.h"
@@ -22,6 +25,7 @@ struct SessionQuery {
   const char* code_label;
   const char* busy_label;
   const char* result_label;
+  bool match_session;  // the reply carries the call's session or the one asked about
 };
 
 constexpr SessionQuery kNumeroSessao{
@@ -35,6 +39,7 @@ constexpr SessionQuery kNumeroSessao{
     "ConsultarNumeroSessao -> cod_ret: ",
     "ConsultarNumeroSessao: possivel processo de atualizacao",
     "Resposta de ConsultarNumeroSessao: ",
+    true,
 };
 
 constexpr SessionQuery kUltimaSessaoFiscal{
@@ -48,6 +53,7 @@ constexpr SessionQuery kUltimaSessaoFiscal{
     "ConsultarUltimaSessaoFiscal -> cod_ret: ",
     "ConsultarUltimaSessaoFiscal: possivel processo de atualizacao",
     "Resposta de ConsultarUltimaSessaoFiscal: ",
+    false,
 };
 
 // Runs the attempts; the answer, or the fallback reply, is left in BC.
@@ -63,7 +69,8 @@ void ask(const SessionQuery& q, FrameBuffer& frame, int session, const char* act
       return;
     }
     debug_log(q.frame_label, frame.after_code());
-    if (EnviaParaSat(frame.frame()) == 0 && RecebeDoSat3() == 0) {
+    if (EnviaParaSat(frame.frame()) == 0 &&
+        (q.match_session ? receive_either(session, asked) : RecebeDoSat3()) == 0) {
       const std::string code(reply_code());
       debug_log(q.code_label, code.c_str());
       if (code != q.busy_code) return;

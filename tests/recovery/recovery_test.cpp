@@ -131,6 +131,28 @@ TEST(Recovery, CancellationGainsAFieldOnlyInItsOwnElevenFieldReply) {
   EXPECT_TRUE(logged("CancelaUltimaVenda -> cod_ret: 07098"));
 }
 
+TEST(Recovery, SessionQueryTakesOnlyItsOwnOrTheAskedSessionsReply) {
+  DriverEnvironment env;
+  short_pairs(1);
+  char document[] = "<CFe></CFe>";
+  const std::string sale = EnviarDadosVenda(42, kCode, document);
+  ASSERT_EQ(sale.substr(0, 13), "000042|06000|");
+
+  // A late reply of an earlier request, then one of another session, each
+  // ahead of the unit's stored answer for session 42.
+  Script late = does(Act::Answer);
+  late.garbage_before = std::string("000004|06000|0000|Emitido com sucesso||\x03");
+  Script other = does(Act::Answer);
+  other.wrong_session_first = true;
+  env.unit().schedule({late, other});
+  EXPECT_EQ(std::string(ConsultarNumeroSessao(5, kCode, 42)), sale);
+  EXPECT_EQ(std::string(ConsultarNumeroSessao(5, kCode, 42)), sale);
+  // Nothing stored for 77: the unit's answer carries the call's own session.
+  EXPECT_EQ(std::string(ConsultarNumeroSessao(6, kCode, 77)).substr(0, 7), "000006|");
+  // The last fiscal session's stored reply carries that session's number.
+  EXPECT_EQ(std::string(ConsultarUltimaSessaoFiscal(7, kCode)), sale);
+}
+
 TEST(Recovery, SessionQueriesRetryFailuresAndBusyAnswers) {
   DriverEnvironment env;
   short_pairs(2);
