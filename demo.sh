@@ -1,20 +1,43 @@
 #!/usr/bin/env bash
 # The whole system at work on one machine: installs what is missing, builds,
 # starts a simulated SAT unit on a pseudo-terminal and runs a technician's
-# session with the real sat_cli and the real library against it.
+# session with the real sat_cli and the real library against it. Its
+# directory under /tmp is removed at the end; ./demo.sh --keep leaves it.
 set -euo pipefail
+KEEP=0
+case "${1:-}" in
+  "") ;;
+  --keep) KEEP=1 ;;
+  *) echo "usage: ./demo.sh [--keep]" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 CODE=12345678  # the activation code the simulated unit expects
+
+SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
+
+# apt-get, waiting up to 10 minutes while another package manager holds its
+# locks (on a freshly booted system the automatic update does).
+apt_get() {
+  local deadline=$((SECONDS + 600)) err
+  err=$(mktemp)
+  until $SUDO env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 "$@" 2>"$err"; do
+    if ! grep -q 'Could not get lock' "$err" || ((SECONDS >= deadline)); then
+      cat "$err" >&2; rm -f "$err"; return 1
+    fi
+    echo "Waiting for the package manager: $(grep -m1 'Could not get lock' "$err")"
+    sleep 5
+  done
+  cat "$err" >&2; rm -f "$err"
+}
 
 need_packages() {
   local missing=()
   for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
   if ((${#missing[@]})); then
-    local sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
     echo "Installing: ${missing[*]}"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    apt_get update -qq
+    apt_get install -y -qq --no-install-recommends "${missing[@]}"
   fi
 }
 
@@ -32,7 +55,18 @@ stop_unit() {
     SIM_PID=""
   fi
 }
-trap stop_unit EXIT
+# Stops the unit and removes the demo's directory, unless --keep was given.
+finish() {
+  stop_unit
+  if [ -n "$WORK" ] && [ "$KEEP" = 0 ]; then
+    rm -rf "$WORK"
+    echo "Demo directory $WORK removed (./demo.sh --keep leaves it)."
+  elif [ -n "$WORK" ]; then
+    echo "Demo directory kept: $WORK (sat_cli session in $WORK/session, driver settings in $WORK/settings)."
+  fi
+  WORK=""
+}
+trap finish EXIT
 
 # The unit prints its device path as its first line.
 "$ROOT/build/sat_sim" --unactivated >"$WORK/sat_sim.out" 2>&1 &
@@ -90,8 +124,9 @@ if [ -f log_sat.txt ]; then
   head -n 3 log_sat.txt
 fi
 
-stop_unit
+cd "$ROOT"
 echo
+finish
 SUMMARY=$(IFS=,; echo "${CODES[*]}")
 if [ "$FAILED" = 0 ]; then
   echo "Demo OK: ${SUMMARY//,/, }; receipt $KEY issued and cancelled; unit stopped."
