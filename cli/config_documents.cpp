@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "minIni.h"
+#include "ini_file.h"
 
 namespace zunra::cli {
 

@@ -193,13 +193,16 @@ ZUNRA_API const char* SetDriver(const char* Parametro, const char* Valor);
  * case; a null or empty Section means the keys before the first [header].
  * ';' and '#' start comments. Values longer than the Buffer are cut and
  * Buffer is always NUL-terminated; a null Buffer or a BufferSize below 1
- * returns 0 and leaves Buffer alone. Lines are read up to 511 bytes. No lock is taken: two threads or processes writing the
- * same file at once may lose each other's change.
+ * returns 0 and leaves Buffer alone. Lines are read up to 511 bytes. Only
+ * regular files are read (a FIFO, device or directory is a missing file) and
+ * a leading UTF-8 byte-order mark is skipped. Writers of one file take turns
+ * through an advisory lock and lose no update; a rewrite keeps the file's
+ * mode, owner and group and writes a link through to its target.
  */
 
 /* Called by ini_browse for every key; return nonzero to go on, zero to stop.
  * The three texts are valid only during the call. */
-#ifndef INI_CALLBACK_DEFINED /* minIni.h declares the same type */
+#ifndef INI_CALLBACK_DEFINED /* ini_file.h declares the same type */
 #define INI_CALLBACK_DEFINED
 typedef int (*INI_CALLBACK)(const char* Section, const char* Key, const char* Value, const void* UserData);
 #endif
@@ -228,8 +231,11 @@ ZUNRA_API int ini_getkey(const char* Section, int idxKey, char* Buffer, int Buff
 ZUNRA_API int ini_browse(INI_CALLBACK Callback, const void* UserData, const char* Filename);
 /* Sets Key in Section to Value, adding the section or the key when absent;
  * a null Value deletes the key, a null Key the whole section. The file is
- * rewritten through a temporary file next to it. Returns 1 on success (or
- * when nothing had to change), 0 when a file could not be created. */
+ * rewritten through a temporary file next to it and renamed over it in one
+ * step. Returns 1 on success (or when nothing had to change), 0 when the
+ * file could not be read or written or another writer held it for more than
+ * 5 seconds; the file is then untouched. A text holding a line feed or a
+ * carriage return is refused with 0. */
 ZUNRA_API int ini_puts(const char* Section, const char* Key, const char* Value, const char* Filename);
 /* As ini_puts, with the number written in decimal. */
 ZUNRA_API int ini_putl(const char* Section, const char* Key, long Value, const char* Filename);

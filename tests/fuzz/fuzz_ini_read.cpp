@@ -4,7 +4,7 @@
 #include <functional>
 
 #include "fuzz_support.h"
-#include "minIni.h"
+#include "ini_file.h"
 
 using namespace zunra::fuzz;
 

@@ -1,18 +1,25 @@
 // The INI module: stateless reading and writing of small INI files through
 // fixed 512-byte line buffers, without heap memory. The same source is built
 // into the library (which exports the ten public functions) and into sat_cli.
-#include "minIni.h"
+#include "ini_file.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#include "wait.h"
 
 namespace {
 
@@ -25,8 +32,41 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
+// Windows editors start a UTF-8 file with a byte-order mark; it belongs to
+// no line. Returns whether the file had one (the stream is then behind it).
+bool skip_bom(FILE* fp) {
+  static const int bom[] = {0xEF, 0xBB, 0xBF};
+  for (int byte : bom) {
+    if (getc_unlocked(fp) != byte) {
+      rewind(fp);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Regular files only. A FIFO would block the open, a device such as
+// /dev/zero never ends, a directory cannot be read: each counts as missing
+// (errno EINVAL; ENOENT only when the name does not exist). The name is
+// looked at first so that no device is ever opened; the open cannot block,
+// and the descriptor is checked again in case the name changed meanwhile.
 File open_for_reading(const char* Filename) {
-  return File(Filename ? fopen(Filename, "rb") : nullptr);
+  struct stat st;
+  if (Filename == nullptr || stat(Filename, &st) != 0) return File();
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return File();
+  }
+  const int fd = open(Filename, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return File();
+  FILE* fp = nullptr;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (fp = fdopen(fd, "rb")) == nullptr) {
+    close(fd);
+    errno = EINVAL;
+    return File();
+  }
+  skip_bom(fp);
+  return File(fp);
 }
 
 // Every byte from 0x01 to 0x20 is white space; bytes from 0x80 up are text.
@@ -217,14 +257,74 @@ int getkeystring(FILE* fp, const char* Section, const char* Key, int idxSection,
 
 // ---- writing ---------------------------------------------------------------
 
-// The file name with its last character replaced by '~', so the temporary
-// file lies beside the file. A name that already ends in '~' gets '#'
-// instead: its temporary file must never be the file itself.
-void ini_tempname(char* dest, const char* source, int maxlength) {
-  save_strncpy(dest, source, static_cast<size_t>(maxlength), QUOTE_NONE);
-  const size_t length = strlen(dest);
-  assert(length > 0);
-  dest[length - 1] = dest[length - 1] == '~' ? '#' : '~';
+// How long a writer waits for another writer of the same file, and how
+// often it looks again meanwhile.
+constexpr std::int64_t LOCK_WAIT_MS = 5000;
+constexpr std::int64_t LOCK_RETRY_MS = 5;
+
+// A write that found its file replaced or created under it starts again.
+constexpr int TRY_AGAIN = -1;
+
+// A temporary file of this writer alone, beside `target` so that the rename
+// stays within one file system: "<target>~<pid>.<n>". It is created
+// exclusively, so a planted link is never followed and no other writer's
+// file is touched. `mode` is the creation mode (the umask applies).
+File create_temp(char* temp, size_t size, const char* target, mode_t mode) {
+  static std::atomic<unsigned> serial{0};
+  for (int tries = 0; tries < 100; tries++) {
+    const int n = snprintf(temp, size, "%s~%ld.%u", target, static_cast<long>(getpid()), serial++);
+    if (n < 0 || static_cast<size_t>(n) >= size) break;
+    const int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0 && errno == EEXIST) continue;  // left by a writer that died
+    if (fd < 0) break;
+    if (FILE* fp = fdopen(fd, "wb")) return File(fp);
+    close(fd);
+    unlink(temp);
+    break;
+  }
+  *temp = '\0';
+  return File();
+}
+
+// The new file keeps the old one's permission bits, and its owner and group
+// where this process may set them. When the group cannot be kept its bits
+// are dropped, so that no other group gains access.
+void keep_owner_and_mode(int fd, const struct stat& old) {
+  mode_t mode = old.st_mode & 0777;
+  if (fchown(fd, old.st_uid, old.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+    mode &= ~static_cast<mode_t>(070);
+  }
+  fchmod(fd, mode);
+}
+
+// A rename reaches the disk with its directory; until then a power cut can
+// bring the old file back. `scratch` (PATH_MAX bytes) takes the directory
+// name.
+bool sync_directory(const char* path, char* scratch) {
+  save_strncpy(scratch, path, PATH_MAX, QUOTE_NONE);
+  char* slash = strrchr(scratch, '/');
+  if (slash == nullptr)
+    strcpy(scratch, ".");
+  else
+    slash[slash == scratch ? 1 : 0] = '\0';  // "/name" lives in "/"
+  const int fd = open(scratch, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = fsync(fd) == 0 || errno == EINVAL;  // EINVAL: nothing to sync on this file system
+  close(fd);
+  return ok;
+}
+
+// Waits, bounded, for the writers' lock on the open file. flock() belongs to
+// the open file, so threads exclude each other as well as processes, and a
+// writer that dies lets go. A file system without locks is written unlocked.
+bool lock_for_writing(int fd, const zunra::Deadline& deadline) {
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return true;
+    if (deadline.passed()) return false;
+    zunra::sleep_until(deadline.capped_ms(LOCK_RETRY_MS));
+  }
 }
 
 int check_enquote(const char* Value) {
@@ -235,17 +335,19 @@ int check_enquote(const char* Value) {
 void writesection(char* LocalBuffer, const char* Section, FILE* fp) {
   if (Section == nullptr || *Section == '\0') return;
   LocalBuffer[0] = '[';
-  save_strncpy(LocalBuffer + 1, Section, INI_BUFFERSIZE - 3, QUOTE_NONE);  // room for "]\n"
+  save_strncpy(LocalBuffer + 1, Section, 508, QUOTE_NONE);  // a name of 507 at most: 510 bytes a line
   strcat(LocalBuffer, "]\n");
   fputs(LocalBuffer, fp);
 }
 
 void writekey(char* LocalBuffer, const char* Key, const char* Value, FILE* fp) {
-  save_strncpy(LocalBuffer, Key, INI_BUFFERSIZE - 2, QUOTE_NONE);  // room for '=' and '\n'
-  char* p = LocalBuffer + strlen(LocalBuffer);
-  *p++ = '=';
-  const size_t room = INI_BUFFERSIZE - static_cast<size_t>(p - LocalBuffer) - 1;
-  save_strncpy(p, Value, room, check_enquote(Value) ? QUOTE_ENQUOTE : QUOTE_NONE);
+  // Key and value share 508 bytes, so a line with its '=' and line feed
+  // never exceeds 510.
+  save_strncpy(LocalBuffer, Key, 509, QUOTE_NONE);
+  const size_t key_length = strlen(LocalBuffer);
+  LocalBuffer[key_length] = '=';
+  save_strncpy(LocalBuffer + key_length + 1, Value, 509 - key_length,
+               check_enquote(Value) ? QUOTE_ENQUOTE : QUOTE_NONE);
   strcat(LocalBuffer, "\n");
   fputs(LocalBuffer, fp);
 }
@@ -320,13 +422,13 @@ bool finish_output(File& out) {
 
 // Puts the copy in place of the file with one rename, so the file never goes
 // missing. On any error the copy is removed and the file stays as it was.
-int close_rename(File& src, File& out, WriteCache& cache, const char* Filename, char* buffer) {
+// The source stays open, and with it the writers' lock, until the new file
+// is in place.
+int close_rename(File& src, File& out, WriteCache& cache, const char* target, char* temp) {
   bool ok = !cache.failed && !ferror(src.get());
-  src.reset();
   ok = finish_output(out) && ok;
-  ini_tempname(buffer, Filename, INI_BUFFERSIZE);
-  if (ok && rename(buffer, Filename) == 0) return 1;
-  remove(buffer);
+  if (ok && rename(temp, target) == 0) return sync_directory(target, temp);
+  unlink(temp);
   return 0;
 }
 
@@ -353,8 +455,149 @@ void long2str(long value, char* str) {
   strreverse(str);
 }
 
-bool has_line_feed(const char* text) {
-  return text != nullptr && strchr(text, '\n') != nullptr;
+bool has_line_break(const char* text) {
+  return text != nullptr && strpbrk(text, "\r\n") != nullptr;
+}
+
+// Copies the source into the new file with the change made on the way.
+void copy_with_change(WriteCache& cache, const char* Section, const char* Key, const char* Value,
+                      char* LocalBuffer) {
+  const bool nameless = Section == nullptr || *Section == '\0';
+  const bool storing = Key != nullptr && Value != nullptr;
+  int length;
+
+  if (!nameless) {
+    // Copy up to and including the wanted header; the header itself is
+    // left out when the whole section goes.
+    bool found = false;
+    while (!found) {
+      length = read_line(LocalBuffer, INI_BUFFERSIZE, cache.src);
+      if (length == 0) {
+        // No such section: it is added at the end of the file.
+        const int ends_in_lf = cache_flush(LocalBuffer, cache);
+        if (storing) {
+          if (!ends_in_lf) fputs("\n", cache.out);
+          writesection(LocalBuffer, Section, cache.out);
+          writekey(LocalBuffer, Key, Value, cache.out);
+        }
+        return;
+      }
+      char* sp = skipleading(LocalBuffer);
+      char* ep = header_end(sp);
+      found = ep != nullptr && names_equal(sp + 1, static_cast<size_t>(ep - sp - 1), Section);
+      if (!found || Key != nullptr) count_line(LocalBuffer, length, cache);
+    }
+    if (Key == nullptr)
+      drop_line(LocalBuffer, cache);
+    else
+      cache_flush(LocalBuffer, cache);
+  }
+
+  for (;;) {
+    length = read_line(LocalBuffer, INI_BUFFERSIZE, cache.src);
+    if (length == 0) {
+      // End of file inside the section: a new key goes last.
+      const int ends_in_lf = cache_flush(LocalBuffer, cache);
+      if (storing) {
+        if (!ends_in_lf) fputs("\n", cache.out);
+        writekey(LocalBuffer, Key, Value, cache.out);
+      }
+      return;
+    }
+    char* sp = skipleading(LocalBuffer);
+    char* ep = *sp == '[' ? nullptr : find_separator(sp);
+    // Comment lines are not singled out: the ';' or '#' in front is part of
+    // their name, so only a key named with it (";k") matches one (";k=1").
+    const bool wanted = Key != nullptr && ep != nullptr &&
+                        names_equal(sp, static_cast<size_t>(skiptrailing(ep, sp) - sp), Key);
+    if (wanted || *sp == '[') {
+      // Here the section ends or the key is replaced; the rest is copied.
+      cache_flush(LocalBuffer, cache);
+      if (storing) writekey(LocalBuffer, Key, Value, cache.out);
+      length = reread_line(LocalBuffer, cache);
+      if (*skipleading(LocalBuffer) == '[')
+        count_line(LocalBuffer, length, cache);
+      else
+        drop_line(LocalBuffer, cache);
+      while ((length = read_line(LocalBuffer, INI_BUFFERSIZE, cache.src)) > 0) {
+        count_line(LocalBuffer, length, cache);
+      }
+      cache_flush(LocalBuffer, cache);
+      return;
+    }
+    // Deleting the nameless section takes the lines the reader takes for
+    // its keys; deleting a named section takes every line up to the next
+    // header.
+    const bool is_key_line = ep != nullptr && *sp != ';' && *sp != '#';
+    if (Key != nullptr || (nameless && !is_key_line))
+      count_line(LocalBuffer, length, cache);
+    else
+      drop_line(LocalBuffer, cache);
+  }
+}
+
+// Rewrites an existing file (`target` has no links left in it) under the
+// writers' lock. The unchanged-value check needs no lock: files are only
+// ever replaced whole, never changed in place.
+int write_existing(const char* Section, const char* Key, const char* Value, const char* target,
+                   char* LocalBuffer, const zunra::Deadline& deadline) {
+  File src = open_for_reading(target);
+  // Gone meanwhile: created anew. Anything else (unreadable, not a regular
+  // file) is left alone, never emptied or replaced.
+  if (!src) return errno == ENOENT ? TRY_AGAIN : 0;
+  const bool has_bom = ftello(src.get()) > 0;
+  fpos_t start;
+  if (fgetpos(src.get(), &start) != 0) return 0;
+
+  if (Key != nullptr && Value != nullptr) {
+    // The value already stored: the file is not touched at all.
+    const int found = getkeystring(src.get(), Section, Key, -1, -1, LocalBuffer, INI_BUFFERSIZE);
+    if (ferror(src.get())) return 0;
+    if (found && strcmp(LocalBuffer, Value) == 0) return 1;
+    if (fsetpos(src.get(), &start) != 0) return 0;
+  }
+
+  // Once the lock is held the name must still be this file: another writer
+  // may have put its new file in place while this one waited.
+  const int fd = fileno(src.get());
+  if (!lock_for_writing(fd, deadline)) return 0;
+  struct stat held, named;
+  if (fstat(fd, &held) != 0) return 0;
+  if (stat(target, &named) != 0 || named.st_dev != held.st_dev || named.st_ino != held.st_ino)
+    return TRY_AGAIN;
+
+  char temp[PATH_MAX];
+  File out = create_temp(temp, sizeof temp, target, 0600);
+  if (!out) return 0;
+  keep_owner_and_mode(fileno(out.get()), held);
+  if (has_bom) fputs("\xEF\xBB\xBF", out.get());
+  WriteCache cache{src.get(), out.get(), start, 0, false};
+  copy_with_change(cache, Section, Key, Value, LocalBuffer);
+  return close_rename(src, out, cache, target, temp);
+}
+
+// A file that does not exist yet is written whole under a temporary name,
+// then put in place only while the name is still free: a reader never sees
+// it half written, and a file another writer created first is never
+// replaced (the write then starts again on that file).
+int write_new_file(const char* Section, const char* Key, const char* Value, const char* Filename,
+                   char* LocalBuffer) {
+  char temp[PATH_MAX];
+  File out = create_temp(temp, sizeof temp, Filename, 0666);
+  if (!out) return 0;
+  writesection(LocalBuffer, Section, out.get());
+  writekey(LocalBuffer, Key, Value, out.get());
+  if (!finish_output(out)) {
+    unlink(temp);
+    return 0;
+  }
+  bool placed = renameat2(AT_FDCWD, temp, AT_FDCWD, Filename, RENAME_NOREPLACE) == 0;
+  bool linked = false;
+  if (!placed && (errno == EINVAL || errno == ENOSYS)) placed = linked = link(temp, Filename) == 0;
+  const int error = errno;
+  if (!placed || linked) unlink(temp);
+  if (!placed) return error == EEXIST ? TRY_AGAIN : 0;
+  return sync_directory(Filename, temp);
 }
 
 }  // namespace
@@ -455,116 +698,29 @@ int ini_browse(INI_CALLBACK Callback, const void* UserData, const char* Filename
 }
 
 int ini_puts(const char* Section, const char* Key, const char* Value, const char* Filename) {
-  // Names of 512 bytes or more have no room for their temporary name; a line
-  // feed in a text would split the line and could forge other keys.
-  if (Filename == nullptr || strlen(Filename) >= INI_BUFFERSIZE) return 0;
-  if (has_line_feed(Section) || has_line_feed(Key) || has_line_feed(Value)) return 0;
-  char LocalBuffer[INI_BUFFERSIZE];
-
-  File src = open_for_reading(Filename);
-  if (!src) {
-    // A file that exists but cannot be read is left alone, never emptied.
-    if (errno != ENOENT) return 0;
-    if (Key == nullptr || Value == nullptr) return 1;  // nothing to delete
-    File out(fopen(Filename, "wbx"));                  // 'x': should it appear meanwhile, do not truncate it
-    if (!out) return 0;
-    writesection(LocalBuffer, Section, out.get());
-    writekey(LocalBuffer, Key, Value, out.get());
-    if (finish_output(out)) return 1;
-    remove(Filename);  // ours, and incomplete
-    return 0;
-  }
-
-  if (Key != nullptr && Value != nullptr) {
-    // The value already stored: the file is not touched at all.
-    const int found = getkeystring(src.get(), Section, Key, -1, -1, LocalBuffer, INI_BUFFERSIZE);
-    if (ferror(src.get())) return 0;  // checked before rewind() clears it
-    if (found && strcmp(LocalBuffer, Value) == 0) return 1;
-    rewind(src.get());
-  }
-
-  // A leftover temporary file is replaced, and a link of that name is not
-  // followed: the new file is always ours alone.
-  ini_tempname(LocalBuffer, Filename, INI_BUFFERSIZE);
-  unlink(LocalBuffer);
-  File out(fopen(LocalBuffer, "wbx"));
-  if (!out) return 0;
-
-  WriteCache cache{src.get(), out.get(), {}, 0, false};
-  if (fgetpos(cache.src, &cache.mark) != 0) cache.failed = true;
-  const bool nameless = Section == nullptr || *Section == '\0';
+  if (Filename == nullptr) Filename = "";  // as the readers take it: a file that is not there
+  // A line break in a text would split its line and could forge other keys.
+  if (has_line_break(Section) || has_line_break(Key) || has_line_break(Value)) return 0;
   const bool storing = Key != nullptr && Value != nullptr;
-  int length;
-
-  if (!nameless) {
-    // Copy up to and including the wanted header; the header itself is
-    // left out when the whole section goes.
-    bool found = false;
-    while (!found) {
-      length = read_line(LocalBuffer, INI_BUFFERSIZE, cache.src);
-      if (length == 0) {
-        // No such section: it is added at the end of the file.
-        const int ends_in_lf = cache_flush(LocalBuffer, cache);
-        if (storing) {
-          if (!ends_in_lf) fputs("\n", cache.out);
-          writesection(LocalBuffer, Section, cache.out);
-          writekey(LocalBuffer, Key, Value, cache.out);
-        }
-        return close_rename(src, out, cache, Filename, LocalBuffer);
-      }
-      char* sp = skipleading(LocalBuffer);
-      char* ep = header_end(sp);
-      found = ep != nullptr && names_equal(sp + 1, static_cast<size_t>(ep - sp - 1), Section);
-      if (!found || Key != nullptr) count_line(LocalBuffer, length, cache);
+  char LocalBuffer[INI_BUFFERSIZE];
+  char target[PATH_MAX];
+  const zunra::Deadline deadline = zunra::Deadline::in_ms(LOCK_WAIT_MS);
+  int result;
+  do {
+    // A link is written through: its target is replaced in its own
+    // directory and the link stays a link.
+    if (realpath(Filename, target) != nullptr) {
+      result = write_existing(Section, Key, Value, target, LocalBuffer, deadline);
+      continue;
     }
-    if (Key == nullptr)
-      drop_line(LocalBuffer, cache);
-    else
-      cache_flush(LocalBuffer, cache);
-  }
-
-  for (;;) {
-    length = read_line(LocalBuffer, INI_BUFFERSIZE, cache.src);
-    if (length == 0) {
-      // End of file inside the section: a new key goes last.
-      const int ends_in_lf = cache_flush(LocalBuffer, cache);
-      if (storing) {
-        if (!ends_in_lf) fputs("\n", cache.out);
-        writekey(LocalBuffer, Key, Value, cache.out);
-      }
-      break;
-    }
-    char* sp = skipleading(LocalBuffer);
-    char* ep = *sp == '[' ? nullptr : find_separator(sp);
-    const bool is_key_line = ep != nullptr && *sp != ';' && *sp != '#';
-    // A comment is never taken for a key, even when the key's own name
-    // starts with ';' or '#': the reader never sees such a key, and
-    // deleting or replacing it must not destroy the comment.
-    const bool wanted = Key != nullptr && is_key_line &&
-                        names_equal(sp, static_cast<size_t>(skiptrailing(ep, sp) - sp), Key);
-    if (wanted || *sp == '[') {
-      // Here the section ends or the key is replaced; the rest is copied.
-      cache_flush(LocalBuffer, cache);
-      if (storing) writekey(LocalBuffer, Key, Value, cache.out);
-      length = reread_line(LocalBuffer, cache);
-      if (*skipleading(LocalBuffer) == '[')
-        count_line(LocalBuffer, length, cache);
-      else
-        drop_line(LocalBuffer, cache);
-      while ((length = read_line(LocalBuffer, INI_BUFFERSIZE, cache.src)) > 0) {
-        count_line(LocalBuffer, length, cache);
-      }
-      cache_flush(LocalBuffer, cache);
-      break;
-    }
-    // Deleting the nameless section takes its key lines only; deleting a
-    // named section takes every line up to the next header.
-    if (Key != nullptr || (nameless && !is_key_line))
-      count_line(LocalBuffer, length, cache);
-    else
-      drop_line(LocalBuffer, cache);
-  }
-  return close_rename(src, out, cache, Filename, LocalBuffer);
+    if (errno != ENOENT) return 0;
+    if (!storing) return 1;  // nothing to delete
+    // A dangling link is not followed to create its target.
+    struct stat st;
+    if (*Filename == '\0' || lstat(Filename, &st) == 0 || errno != ENOENT) return 0;
+    result = write_new_file(Section, Key, Value, Filename, LocalBuffer);
+  } while (result == TRY_AGAIN && !deadline.passed());
+  return result == 1;
 }
 
 int ini_putl(const char* Section, const char* Key, long Value, const char* Filename) {
