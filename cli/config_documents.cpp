@@ -131,10 +131,7 @@ int ValidaIP(const char* text) {
 }
 
 int file_existe(const char* path) {
-  FILE* file = fopen(path, "r");
-  if (file == nullptr) return 0;
-  fclose(file);
-  return 1;
+  return ini_readable_file(path) ? 1 : 0;
 }
 
 std::string xml_escape(std::string_view value) {

@@ -47,7 +47,8 @@ int le_ini_rede();
 // empty text included), 1 otherwise.
 int ValidaIP(const char* text);
 
-// 1 when path opens for reading.
+// 1 when path is a regular file that opens for reading; a FIFO or a device
+// gives 0 without waiting.
 int file_existe(const char* path);
 
 // & < > " ' as entities, so that no configuration value can break a document.

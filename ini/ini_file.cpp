@@ -723,6 +723,14 @@ int ini_puts(const char* Section, const char* Key, const char* Value, const char
   return result == 1;
 }
 
+}  // extern "C"
+
+bool zunra::ini_readable_file(const char* path) {
+  return static_cast<bool>(open_for_reading(path));
+}
+
+extern "C" {
+
 int ini_putl(const char* Section, const char* Key, long Value, const char* Filename) {
   char buffer[32];
   long2str(Value, buffer);

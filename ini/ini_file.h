@@ -93,4 +93,12 @@ INI_FILE_API int ini_putf(const char* Section, const char* Key, float Value, con
 }
 #endif
 
+#ifdef __cplusplus
+namespace zunra {
+// Whether `path` names a regular file this process may read. A FIFO, a
+// device or a directory gives false at once, never blocking.
+bool ini_readable_file(const char* path);
+}  // namespace zunra
+#endif
+
 #endif /* ZUNRA_INI_FILE_H */

@@ -4,6 +4,7 @@
 // the real library talks to a simulated unit on a pseudo-terminal. The
 // session numbers, compiled in from the exerciser, are tested directly.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -210,6 +211,9 @@ std::string sale_document(const std::string& layout, const std::string& sh, cons
 TEST(SatCli, DefaultSectionFeedsActivationSignatureAndTestSale) {
   WorkDir dir;
   expect_run(dir.run({"AtivarSAT", "123"}), "Erro no arquivo config.ini\n", 1);  // no config.ini
+  ASSERT_EQ(mkfifo((dir.path + "/config.ini").c_str(), 0666), 0);  // nobody writes it: reading it would wait
+  expect_run(dir.run({"AtivarSAT", "123"}), "Erro no arquivo config.ini\n", 1);
+  std::filesystem::remove(dir.path + "/config.ini");
   dir.write("config.ini", "[REDE]\n[DEFAULT]\nCNPJ_CONTRIB=111\nIE_CONTRIB=222\nCNPJ_SH=333\nASSINATURA_SH=sig&<\"'>\nUF=35\n");
   dir.run({"AtivarSAT", "123"});
   expect_run(dir.run({"AssociarAssinatura", "123"}),
