@@ -1,17 +1,13 @@
 #include "exchange.h"
 
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <cstdarg>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
-#include <string>
 
+#include "driver_log.h"
 #include "serial_link.h"
 #include "settings.h"
 
@@ -27,11 +23,16 @@ int deadline_second_ms = 1000;
 
 namespace {
 
-constexpr char kTerminator = 0x03;
 constexpr int kLockStepMs = 100;
 
+// The device of the running exchange: opened by the send phase, closed by
+// the receive phase (or the send phase when writing fails).
+SerialDevice g_device;
+
+// The last deadline set_deadline made and the Tempo_Tout it mirrors, for
+// the exported phases that take no deadline.
 Deadline g_deadline;
-int g_deadline_tempo = 0;  // the Tempo_Tout that g_deadline was made for
+int g_deadline_tempo = 0;
 
 // Session number at the head of a reply: its first six characters read as
 // atoi does, so that letters or zeros give 0 and 1000000 never matches.
@@ -41,9 +42,22 @@ int reply_session() {
   return std::atoi(head);
 }
 
-void link_lost_message() {
-  console("RecebeDoSat: Erro ao receber dados do SAT(1)\n");
-  debug_log("Erro ao receber dados do SAT", " ");
+// The bytes of BC a read step may fill, keeping one byte for the NUL.
+ByteSpan reply_room() {
+  const std::size_t capacity =
+      (BC.size > 0 && static_cast<std::size_t>(BC.size) <= kReplyCapacity) ? BC.size : kReplyCapacity;
+  if (BC.count < 0) BC.count = 0;
+  if (static_cast<std::size_t>(BC.count) >= capacity) BC.count = static_cast<int>(capacity - 1);
+  const std::size_t used = static_cast<std::size_t>(BC.count);
+  return {BC.data + used, used + 1 < capacity ? capacity - 1 - used : 0};
+}
+
+// One read step appended to the reply in BC.
+ReadStep read_into_reply(const Deadline& deadline) {
+  const ReadStep step = read_step(g_device, reply_room(), deadline);
+  BC.count += static_cast<int>(step.bytes);
+  BC.data[BC.count] = '\0';
+  return step;
 }
 
 // Drops a reply of another session. Bytes after its terminator are the
@@ -56,24 +70,79 @@ void drop_first_reply() {
   BC.data[keep] = '\0';
 }
 
-// The receive phase: a reply carrying `session` or `also` (when given)
-// completes it, any other is dropped; without a session any reply does.
-int receive(const int* session, const int* also = nullptr) {
+}  // namespace
+
+Deadline set_deadline(const int pair[2]) {
+  const std::int64_t seconds = static_cast<std::int64_t>(pair[0]) * 60 + pair[1];
+  Tempo_Tout = static_cast<int>(wall_seconds() + seconds);
+  g_deadline_tempo = Tempo_Tout;
+  g_deadline = Deadline::in_ms(seconds * deadline_second_ms);
+  return g_deadline;
+}
+
+Deadline deadline_of_tempo() {
+  if (Tempo_Tout != g_deadline_tempo) {
+    g_deadline_tempo = Tempo_Tout;
+    g_deadline =
+        Deadline::in_ms((static_cast<std::int64_t>(Tempo_Tout) - wall_seconds()) * deadline_second_ms);
+  }
+  return g_deadline;
+}
+
+bool open_device(const char* path) {
+  ensure_settings_loaded();
+  // An earlier descriptor still open is closed here rather than leaked.
+  g_device = open_link(path);
+  if (!g_device.is_open()) {
+    console("init_usb: Falha ao tentar abrir o dispositivo %s\n", serial_path().text);
+    return false;
+  }
+  return true;
+}
+
+bool send_on_device(const char* frame, const Deadline& deadline) {
+  return send_frame(g_device, frame, deadline);
+}
+
+int read_step_into_reply(const Deadline& deadline) {
+  return read_into_reply(deadline).pending;
+}
+
+bool send_phase(const char* frame, const Deadline& deadline) {
+  ensure_settings_loaded();
+  DevicePath path = serial_path();  // SetDriver may change SAT_SERIAL meanwhile
+  debug_log("EnviarParaSat: inicio do envio", " ...");
+  debug_log("Abrindo comunicacao com: ", path.text);
+  if (!open_device(path.text)) {
+    console("EnviaParaSat: Falha ao configurar a interface %s\n", path.text);
+    debug_log("Falha ao configurar a interface ", path.text);
+    return false;
+  }
+  if (!send_frame(g_device, frame, deadline)) {
+    console("EnviaparaSat: (TX) Perda de comunicação com o SAT.\n");
+    debug_log("(TX) ", "Perda de comunicação com o SAT");
+    g_device.close();
+    return false;
+  }
+  debug_log("EnviarParaSat: final do envio.", " ");
+  return true;
+}
+
+bool receive_phase(ReplyFilter filter, const Deadline& deadline) {
   debug_log("RecebeDoSat: inicio da recepção", " ...");
-  cbInit(sizeof BC.data);
-  const Deadline deadline = exchange_deadline();
+  reset_reply(sizeof BC.data);
   bool complete = false;
   bool lost = false;
   while (!complete && !deadline.passed()) {
-    if (!device().is_open() || !::isatty(device().fd()) || link_state().lost) {
+    if (!still_a_terminal(g_device)) {
       lost = true;
       break;
     }
-    read_step(deadline);
+    const ReadStep step = read_into_reply(deadline);
     // Loop: after a dropped reply the rest of the read may hold the next one.
     while (BC.count > 0 && BC.data[BC.count - 1] == kTerminator) {
       BC.data[BC.count - 1] = '\0';
-      if (!session || reply_session() == *session || (also && reply_session() == *also)) {
+      if (filter.takes(reply_session())) {
         complete = true;
         break;
       }
@@ -82,67 +151,57 @@ int receive(const int* session, const int* also = nullptr) {
       drop_first_reply();
     }
     if (complete) break;
-    if (link_state().lost) {  // hang-up or read error: do not spin until the deadline
+    if (step.hung_up) {  // hang-up or read error: do not spin until the deadline
       lost = true;
       break;
     }
-    if (link_state().overflow) break;  // can never complete; the fallback answers
+    if (step.overflow) break;  // can never complete; the fallback answers
   }
   if (!complete) {
-    if (lost) {
-      link_lost_message();
-    } else {
-      console("RecebeDoSat: Erro ao receber dados do SAT(2)\n");
-      debug_log("Erro ao receber dados do SAT", " ");
-    }
+    console(lost ? "RecebeDoSat: Erro ao receber dados do SAT(1)\n"
+                 : "RecebeDoSat: Erro ao receber dados do SAT(2)\n");
+    debug_log("Erro ao receber dados do SAT", " ");
     BC.data[0] = '\0';
   }
   debug_log("RecebeDoSat: final da recepção.", " ");
-  close_device();
-  return complete ? 0 : -1;
+  g_device.close();
+  return complete;
 }
 
-}  // namespace
-
-int receive_either(int session, int asked) {
-  return receive(&session, &asked);
+void reset_reply(int size) {
+  BC.size = size;
+  BC.count = 0;
+  BC.spare[0] = BC.spare[1] = BC.spare[2] = 0;
+  BC.data[0] = '\0';
 }
 
-void console(const char* format, ...) {
-  if (!console_enabled()) return;
-  va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::fflush(stdout);
-}
-
-void debug_log(const char* message, const char* detail) {
-  if (setting(ModoDebug)) EnviaLog(message, detail);
-}
-
-void set_deadline(const int pair[2]) {
-  const std::int64_t seconds = static_cast<std::int64_t>(pair[0]) * 60 + pair[1];
-  Tempo_Tout = static_cast<int>(tick() + seconds);
-  g_deadline_tempo = Tempo_Tout;
-  g_deadline = Deadline::in_ms(seconds * deadline_second_ms);
-}
-
-Deadline exchange_deadline() {
-  if (Tempo_Tout != g_deadline_tempo) {
-    g_deadline_tempo = Tempo_Tout;
-    g_deadline = Deadline::in_ms((static_cast<std::int64_t>(Tempo_Tout) - tick()) * deadline_second_ms);
+int try_lock() {
+  if (!setting(ModoLock)) {
+    __atomic_store_n(&lib_lock, 0, __ATOMIC_RELEASE);
+    return 0;
   }
-  return g_deadline;
+  int expected = 0;
+  if (!__atomic_compare_exchange_n(&lib_lock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+    return 1;
+  pause_ms(kLockStepMs);
+  return 0;
+}
+
+void release_lock() {
+  __atomic_store_n(&lib_lock, 0, __ATOMIC_RELEASE);
+}
+
+int wall_seconds() {
+  return static_cast<int>(std::time(nullptr));
 }
 
 CallLock::CallLock() {
   ensure_settings_loaded();
-  while (lock() == 1) pause_ms(kLockStepMs);
+  while (try_lock() == 1) pause_ms(kLockStepMs);
 }
 
 CallLock::~CallLock() {
-  unlock();
+  release_lock();
 }
 
 FrameBuffer::FrameBuffer() : data_(new (std::nothrow) char[kFrameCapacity]) {
@@ -189,105 +248,3 @@ std::string_view reply_code() {
 }
 
 }  // namespace zunra
-
-using namespace zunra;
-
-extern "C" {
-
-void cbInit(int size) {
-  BC.size = size;
-  BC.count = 0;
-  BC.spare[0] = BC.spare[1] = BC.spare[2] = 0;
-  BC.data[0] = '\0';
-}
-
-int EnviaParaSat(char* frame) {
-  ensure_settings_loaded();
-  DevicePath path = serial_path();  // SetDriver may change SAT_SERIAL meanwhile
-  debug_log("EnviarParaSat: inicio do envio", " ...");
-  debug_log("Abrindo comunicacao com: ", path.text);
-  if (init_usb(path.text, 0) != 0) {
-    console("EnviaParaSat: Falha ao configurar a interface %s\n", path.text);
-    debug_log("Falha ao configurar a interface ", path.text);
-    return -1;
-  }
-  if (!send_frame(text_or_empty(frame), exchange_deadline())) {
-    console("EnviaparaSat: (TX) Perda de comunicação com o SAT.\n");
-    debug_log("(TX) ", "Perda de comunicação com o SAT");
-    close_device();
-    return -1;
-  }
-  debug_log("EnviarParaSat: final do envio.", " ");
-  return 0;
-}
-
-int RecebeDoSat2(int session) {
-  return receive(&session);
-}
-
-int RecebeDoSat3(void) {
-  return receive(nullptr);
-}
-
-int lock(void) {
-  if (!setting(ModoLock)) {
-    __atomic_store_n(&lib_lock, 0, __ATOMIC_RELEASE);
-    return 0;
-  }
-  int expected = 0;
-  if (!__atomic_compare_exchange_n(&lib_lock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
-    return 1;
-  pause_ms(kLockStepMs);
-  return 0;
-}
-
-int unlock(void) {
-  __atomic_store_n(&lib_lock, 0, __ATOMIC_RELEASE);
-  return 0;
-}
-
-int tick(void) {
-  return static_cast<int>(std::time(nullptr));
-}
-
-int mili_tick(void) {
-  timeval now;
-  ::gettimeofday(&now, nullptr);
-  const std::int64_t ms = static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_usec / 1000;
-  return static_cast<int>(static_cast<std::uint32_t>(ms));
-}
-
-const char* timestamp(void) {
-  static char text[26];
-  const std::time_t now = std::time(nullptr);
-  std::tm local;
-  if (::localtime_r(&now, &local) == nullptr ||
-      std::strftime(text, sizeof text, "%d-%m-%Y %H:%M:%S", &local) == 0)
-    text[0] = '\0';
-  return text;
-}
-
-int EnviaLog(const char* message, const char* detail) {
-  try {
-    const std::string path = driver_log_path();
-    std::FILE* log = std::fopen(path.c_str(), "a");
-    if (!log) log = std::fopen(path.c_str(), "w");
-    if (!log) {
-      console("EnviaLog: Erro ao abrir o arquivo de logs!\n");
-      return -1;
-    }
-    std::fprintf(log, "%s%s%s%s\n", timestamp(), ": ", text_or_empty(message), text_or_empty(detail));
-    std::fclose(log);
-    return 0;
-  } catch (...) {
-    return -1;
-  }
-}
-
-char* IntToStr(int value, int len) {
-  const std::size_t size = len > 0 ? static_cast<std::size_t>(len) + 1 : 1;
-  char* text = static_cast<char*>(std::malloc(size));
-  if (text) std::snprintf(text, size, "%06d", value);
-  return text;
-}
-}

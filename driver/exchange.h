@@ -1,39 +1,14 @@
-// The command exchange: the reply buffer BC, the call lock, deadlines, the
-// send and receive phases, fallback replies, console lines and the driver log.
+// The command exchange: the reply buffer BC, the call lock, the deadline of
+// each exchange, the send and receive phases and the fallback replies.
 // Every SAT function is built from these pieces.
 #pragma once
-
-#include "wait.h"
-#include "zunra_sat.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-extern "C" {
-// The one reply buffer. Every SAT function returns BC.data.
-struct SatReplyBuffer {
-  int32_t size;   // capacity of data
-  int32_t count;  // bytes stored so far; data[count] is always NUL
-  int32_t spare[3];
-  char data[0x300000];
-};
-ZUNRA_API extern SatReplyBuffer BC;
-ZUNRA_API extern int Tempo_Tout;  // deadline of the current exchange, tick() seconds
-ZUNRA_API extern int lib_lock;    // 1 while a SAT call holds the call lock
-
-ZUNRA_API void cbInit(int size);
-ZUNRA_API int EnviaParaSat(char* frame);
-ZUNRA_API int RecebeDoSat2(int session);  // waits for a complete reply of this session
-ZUNRA_API int RecebeDoSat3(void);         // waits for any complete reply
-ZUNRA_API int lock(void);
-ZUNRA_API int unlock(void);
-ZUNRA_API int tick(void);
-ZUNRA_API int mili_tick(void);
-ZUNRA_API const char* timestamp(void);
-ZUNRA_API int EnviaLog(const char* message, const char* detail);
-ZUNRA_API char* IntToStr(int value, int len);
-}
+#include "wait.h"
+#include "zunra_sat_legacy.h"
 
 namespace zunra {
 
@@ -41,25 +16,56 @@ inline constexpr std::size_t kReplyCapacity = sizeof(BC.data);
 inline constexpr std::size_t kFrameCapacity = 0x180000;
 inline constexpr char kBusyMessage[] = "SAT em processamento. Tente novamente.";
 
-// A console line, printed only while SAT_NOPOPUP starts with "false".
-void console(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// A driver-log line, written only while ModoDebug is on.
-void debug_log(const char* message, const char* detail);
-
-// Starts an exchange's deadline from a timeout pair: Tempo_Tout from tick(),
-// and the deadline the receive phase really waits for on the monotonic clock.
-void set_deadline(const int pair[2]);
-
 // Length in milliseconds of one second of a timeout pair as the receive
 // phase waits it. Always 1000 in the library; the test suite shortens it so
 // that hundreds of deadlines (silent units, dropped replies) run in seconds.
 extern int deadline_second_ms;
 
-// The monotonic deadline of the running exchange. Code that sets
-// Tempo_Tout by hand instead of through set_deadline gets a deadline that
-// many tick() seconds from now.
-Deadline exchange_deadline();
+// The deadline of one exchange from its timeout pair, on the monotonic
+// clock. Tempo_Tout is set to tick() + the pair's seconds as its mirror.
+Deadline set_deadline(const int pair[2]);
+
+// The deadline Tempo_Tout names, for the exported phases that take none:
+// the one set_deadline made while Tempo_Tout still holds its value, else
+// that many tick() seconds from now (code that set Tempo_Tout by hand).
+Deadline deadline_of_tempo();
+
+// Which replies complete a receive phase: any, or one whose session number
+// is one of up to two; a reply of another session is dropped.
+class ReplyFilter {
+ public:
+  static ReplyFilter any() { return ReplyFilter(0, 0, 0); }
+  static ReplyFilter session(int s) { return ReplyFilter(1, s, s); }
+  static ReplyFilter either(int s, int other) { return ReplyFilter(2, s, other); }
+  bool takes(int session) const { return count_ == 0 || session == first_ || session == second_; }
+
+ private:
+  ReplyFilter(int count, int first, int second) : count_(count), first_(first), second_(second) {}
+  int count_, first_, second_;
+};
+
+// The phases of one exchange on the device of the running exchange:
+// open the device and write the frame (EnviaParaSat), then collect the
+// reply into BC (RecebeDoSat2/3), closing the device on every path.
+bool send_phase(const char* frame, const Deadline& deadline);
+bool receive_phase(ReplyFilter filter, const Deadline& deadline);
+inline bool exchange(const char* frame, ReplyFilter filter, const Deadline& deadline) {
+  return send_phase(frame, deadline) && receive_phase(filter, deadline);
+}
+
+// The device of the running exchange (init_usb, envia_usb, le_usb).
+bool open_device(const char* path);
+bool send_on_device(const char* frame, const Deadline& deadline);
+int read_step_into_reply(const Deadline& deadline);
+
+void reset_reply(int size);  // cbInit
+
+// The call lock's two steps (lock, unlock).
+int try_lock();
+void release_lock();
+
+// Wall-clock seconds since the epoch (tick).
+int wall_seconds();
 
 // The call lock for the duration of a SAT call. Loads the settings first
 // (the first call of a process decides nothing on built-in values), then
@@ -95,14 +101,12 @@ class FrameBuffer {
 // cancellations) and "||". A bare "04098" gets its bars added.
 void write_fallback(int session, const char* failure_code, bool with_0000);
 
-// The receive phase of a query about another session: a reply carrying the
-// call's own session or the one asked about completes it; others are dropped.
-int receive_either(int session, int asked);
-
 // The return code of the reply in BC: up to five characters after its first '|'.
 std::string_view reply_code();
 
 // Null text arguments are taken as empty texts.
-inline const char* text_or_empty(const char* s) { return s ? s : ""; }
+inline const char* text_or_empty(const char* s) {
+  return s ? s : "";
+}
 
 }  // namespace zunra

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "driver_log.h"
 #include "exchange.h"
 #include "settings.h"
 #include "wait.h"
@@ -235,13 +236,13 @@ class RecoveringCall {
 
   // Sends the main frame and takes the unit's reply to it.
   Outcome transmit(const char* frame_label, const char* code_label) {
-    set_deadline(d_.timeout);
+    const Deadline deadline = set_deadline(d_.timeout);
     // The sale format has one field fewer; printf ignores the spare argument.
     if (!frame_.format(d_.frame_format, d_.command, r_.session, r_.fields[0], r_.fields[1], r_.fields[2])) {
       return refuse_frame();
     }
     debug_log(frame_label, frame_.after_code());
-    if (!exchange()) return Outcome::exchange_failed;
+    if (!exchange_once(deadline)) return Outcome::exchange_failed;
 
     const std::string code(reply_code());
     debug_log(code_label, code.c_str());
@@ -256,7 +257,7 @@ class RecoveringCall {
   // Asks the unit whether it already carried out this session. No value:
   // it did not, and the frame is to be sent again in this attempt.
   std::optional<Outcome> ask_unit() {
-    set_deadline(T_Sessao);
+    const Deadline deadline = set_deadline(T_Sessao);
     if (!frame_.format("%s%06d|%s|%06d", "|08|", r_.session, r_.fields[0], r_.session)) {
       return refuse_frame();
     }
@@ -265,7 +266,7 @@ class RecoveringCall {
     // reply to some other request must not pass for "not carried out",
     // or the frame would be carried out twice: it is dropped like any
     // reply of another session.
-    if (!exchange()) return Outcome::exchange_failed;
+    if (!exchange_once(deadline)) return Outcome::exchange_failed;
 
     debug_log("Resposta de ConsultarNumeroSessao: ", BC.data);
     const std::string code(reply_code());
@@ -285,8 +286,8 @@ class RecoveringCall {
   }
 
   // One send and receive; on failure the fallback reply is left in BC.
-  bool exchange() {
-    const bool ok = EnviaParaSat(frame_.frame()) == 0 && RecebeDoSat2(r_.session) == 0;
+  bool exchange_once(const Deadline& deadline) {
+    const bool ok = exchange(frame_.frame(), ReplyFilter::session(r_.session), deadline);
     if (!ok) write_fallback(r_.session, d_.failure_code, true);
     return ok;
   }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "driver_log.h"
 #include "exchange.h"
 
 namespace zunra {

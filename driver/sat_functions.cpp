@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "driver_log.h"
 #include "exchange.h"
 #include "settings.h"
 
@@ -72,12 +73,12 @@ const char* single_exchange(Function id, int session, Fields... fields) noexcept
   const SingleExchange& fn = kFunctions[id];
   try {
     CallLock call;
-    set_deadline(fn.pair);
+    const Deadline deadline = set_deadline(fn.pair);
     FrameBuffer frame;
     bool ok = frame.format(fn.format, fn.code, session, fields...);
     if (ok) {
       debug_log(fn.label, frame.after_code());
-      ok = EnviaParaSat(frame.frame()) == 0 && RecebeDoSat2(session) == 0;
+      ok = exchange(frame.frame(), ReplyFilter::session(session), deadline);
     }
     if (!ok) write_fallback(session, fn.failure, false);
     if (id == kStatus && setting(Ret10001)) rewrite_status_code(session);

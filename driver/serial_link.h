@@ -1,25 +1,18 @@
-// The serial link to the unit: opening and configuring the device, writing
-// one command frame with its terminator, and one read step into BC.
+// The serial link to the unit: the device and nothing else. It opens and
+// configures the device, writes a frame with its trailer, and reads what the
+// unit sent into the bytes it is given; each under the deadline it is given.
+// It knows nothing of replies, sessions or the reply buffer.
 #pragma once
 
-#include <sys/select.h>
-#include <sys/time.h>
+#include <cstddef>
+#include <string_view>
 
 #include "wait.h"
-#include "zunra_sat.h"
-
-extern "C" {
-ZUNRA_API extern int fdUSB;                  // descriptor of the last opened device; -1 after a failed open
-ZUNRA_API extern fd_set inputUSB;            // read set holding fdUSB
-ZUNRA_API extern fd_set outputUSB;           // write set holding fdUSB
-ZUNRA_API extern struct timeval timeoutUSB;  // 2 s: the budget of one read step while bytes flow
-
-ZUNRA_API int init_usb(char* path, int mode);  // 0 open and configured, -1 failure
-ZUNRA_API int envia_usb(char* frame);          // 0 frame, '|' and 0x03 written, -1 failure
-ZUNRA_API int le_usb(void);                    // one read step; the last pending count
-}
+#include "zunra_sat_legacy.h"
 
 namespace zunra {
+
+inline constexpr char kTerminator = 0x03;
 
 // Owns one open descriptor of the device; closes it when dropped.
 class SerialDevice {
@@ -45,24 +38,36 @@ class SerialDevice {
   int fd_ = -1;
 };
 
-// What the read steps of the running exchange found besides bytes.
-struct LinkState {
-  bool lost = false;      // hang-up, read error or end of data: the unit is gone
-  bool overflow = false;  // the reply does not fit BC
-};
+// Opens the device for one exchange: raw, hardware flow control, and both
+// queues flushed so that nothing an earlier exchange left behind is read as
+// this one's reply. fdUSB and the sets mirror it. Empty on failure.
+SerialDevice open_link(const char* path);
 
-// The exchange's view of the link.
-SerialDevice& device();
-void close_device();
-LinkState& link_state();
+// True while the descriptor is an open terminal (a device that went away is not).
+bool still_a_terminal(const SerialDevice& device);
 
 // Writes the frame, '|' and 0x03. What the device takes at once is always
 // written; waiting for it to take more ends at the deadline.
-bool send_frame(const char* frame, const Deadline& deadline);
+bool send_frame(const SerialDevice& device, std::string_view frame, const Deadline& deadline);
+
+// Bytes a read step may fill.
+struct ByteSpan {
+  char* data;
+  std::size_t size;
+};
+
+// What one read step found.
+struct ReadStep {
+  std::size_t bytes = 0;  // stored at the start of the span
+  int pending = 0;        // the last count the device reported pending
+  bool hung_up = false;   // hang-up, read error or end of data: the unit is gone
+  bool overflow = false;  // bytes were pending and the span was full
+};
 
 // One read step (le_usb): waits at most 50 ms (never past the deadline) for
-// the first bytes, then reads into BC until the reply's terminator, end of
-// data, or 2 s without new bytes.
-int read_step(const Deadline& deadline);
+// the first bytes, then reads into `into` until a byte 0x03 ends what was
+// read, end of data, or 2 s without new bytes. Nothing is discarded when
+// the step ends: a long reply goes on in the next step.
+ReadStep read_step(const SerialDevice& device, ByteSpan into, const Deadline& deadline);
 
 }  // namespace zunra

@@ -62,15 +62,15 @@ void ask(const SessionQuery& q, FrameBuffer& frame, int session, const char* act
   write_fallback(session, q.failure_code, false);
   for (int number = 1; number <= setting(NumTent);) {
     announce_attempt(q.attempt_label, number);
-    set_deadline(q.timeout);
+    const Deadline deadline = set_deadline(q.timeout);
     if (!frame.format(q.frame_format, q.command, session, activation, asked)) {
       // Never sent, not even in part; trying again would not make it fit.
       write_fallback(session, q.failure_code, false);
       return;
     }
     debug_log(q.frame_label, frame.after_code());
-    if (EnviaParaSat(frame.frame()) == 0 &&
-        (q.match_session ? receive_either(session, asked) : RecebeDoSat3()) == 0) {
+    const ReplyFilter filter = q.match_session ? ReplyFilter::either(session, asked) : ReplyFilter::any();
+    if (exchange(frame.frame(), filter, deadline)) {
       const std::string code(reply_code());
       debug_log(q.code_label, code.c_str());
       if (code != q.busy_code) return;

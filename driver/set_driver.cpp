@@ -1,12 +1,13 @@
 // SetDriver: run-time changes of the device, the switches and the retry
 // settings. It takes no call lock and never touches the reply buffer.
-#include "exchange.h"
-#include "settings.h"
-#include "settings_file.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "driver_log.h"
+#include "exchange.h"
+#include "settings.h"
+#include "settings_file.h"
 
 namespace zunra {
 namespace {
@@ -15,7 +16,9 @@ constexpr char kOk[] = "OK";
 constexpr char kError[] = "ERRO";
 constexpr char kUnsupported[] = "FALHA";
 
-bool begins_with_true(const char* value) { return std::strncmp(value, "true", 4) == 0; }
+bool begins_with_true(const char* value) {
+  return std::strncmp(value, "true", 4) == 0;
+}
 
 const char* discover(const char*) {
   debug_log("Funcao DISCOVER nao implementada no comando SetDriver", " ");
@@ -68,7 +71,8 @@ const Switch kLock{&ModoLock, "Lock das funções ativado via comando SetDriver"
                    "Lock das funções desativado via comando SetDriver"};
 const Switch kRet10001{&Ret10001, "Retorno 10099->10001 ativado via comando SetDriver",
                        "Retorno 10099->10001 desativado via comando SetDriver"};
-const Switch kDebug{&ModoDebug, "Debug ativado via comando SetDriver", "Debug desativado via comando SetDriver"};
+const Switch kDebug{&ModoDebug, "Debug ativado via comando SetDriver",
+                    "Debug desativado via comando SetDriver"};
 
 // Two characters exactly, taken with atoi; refusals still set the target.
 struct Number {
@@ -97,12 +101,20 @@ const char* set_number(const Number& n, const char* value) {
   return kError;
 }
 
-const Number kNumTent{&NumTent, 1, 1, "(SetDriver)N_TENT: valor inválido",
-                      "(SetDriver)Num. de tentativas de transmissão de cupons redefinido para: ",
-                      "(SetDriver)Num. de tentativas de transmissão de cupons redefinido para valor mínimo: 1"};
-const Number kTmpTent{&TmpTent, 3, 6, "(SetDriver)TMP_TENT: valor inválido",
-                      "(SetDriver)Tempo entre tentativas de transmissão de cupons redefinido para: ",
-                      "(SetDriver)Tempo entre tentativas de transmissão de cupons redefinido para valor mínimo: 3"};
+const Number kNumTent{
+    &NumTent,
+    1,
+    1,
+    "(SetDriver)N_TENT: valor inválido",
+    "(SetDriver)Num. de tentativas de transmissão de cupons redefinido para: ",
+    "(SetDriver)Num. de tentativas de transmissão de cupons redefinido para valor mínimo: 1"};
+const Number kTmpTent{
+    &TmpTent,
+    3,
+    6,
+    "(SetDriver)TMP_TENT: valor inválido",
+    "(SetDriver)Tempo entre tentativas de transmissão de cupons redefinido para: ",
+    "(SetDriver)Tempo entre tentativas de transmissão de cupons redefinido para valor mínimo: 3"};
 
 const char* version(const char*) {
   debug_log("(SetDriver)Informada versão da DLL via comando SetDriver: ", kVersion);

@@ -1,10 +1,10 @@
 #include "settings.h"
 
-#include "settings_file.h"
-
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#include "settings_file.h"
 
 extern "C" {
 char SAT_SERIAL[30];
@@ -66,7 +66,9 @@ void load_settings() noexcept {
   store_text(SAT_SERIAL, sizeof SAT_SERIAL, serial.text);
 }
 
-char load_byte(const char& c) { return __atomic_load_n(&c, __ATOMIC_ACQUIRE); }
+char load_byte(const char& c) {
+  return __atomic_load_n(&c, __ATOMIC_ACQUIRE);
+}
 
 }  // namespace
 
@@ -75,10 +77,13 @@ std::string settings_dir() {
   return (dir && *dir) ? dir : "/var/zunra_dorvex";
 }
 
-std::string settings_file_path() { return settings_dir() + "/sat.ini"; }
-std::string driver_log_path() { return settings_dir() + "/lib_zunra_dorvex.log"; }
+std::string settings_file_path() {
+  return settings_dir() + "/sat.ini";
+}
 
-bool switch_on(const char* text) { return text && std::strncmp(text, "true", 4) == 0; }
+bool switch_on(const char* text) {
+  return text && std::strncmp(text, "true", 4) == 0;
+}
 
 void store_text(char* dest, std::size_t size, const char* text) {
   if (size == 0) return;
@@ -111,10 +116,9 @@ void ensure_settings_loaded() {
   if (load_byte(SAT_SERIAL[0]) == '\0') load_settings();
 }
 
-}  // namespace zunra
-
-extern "C" int init_lib(void) {
-  std::lock_guard<std::mutex> hold(zunra::loading_guard());
-  zunra::load_settings();
-  return 0;
+void reload_settings() {
+  std::lock_guard<std::mutex> hold(loading_guard());
+  load_settings();
 }
+
+}  // namespace zunra

@@ -4,48 +4,10 @@
 // them directly.
 #pragma once
 
-#include "zunra_sat.h"
-
 #include <cstddef>
 #include <string>
 
-extern "C" {
-ZUNRA_API extern char SAT_SERIAL[30];  // empty until the settings are loaded
-ZUNRA_API extern char SAT_DEBUG[7];
-ZUNRA_API extern char SAT_NOPOPUP[7];  // console lines only while it starts with "false"
-ZUNRA_API extern char SAT_CORRECAO[7];
-ZUNRA_API extern char SAT_LOCK[7];
-ZUNRA_API extern char SAT_RET_10001[7];
-
-ZUNRA_API extern int ModoDebug;
-ZUNRA_API extern int Corrigir;
-ZUNRA_API extern int ModoLock;
-ZUNRA_API extern int Ret10001;
-ZUNRA_API extern int NumTent;
-ZUNRA_API extern int TmpTent;
-
-// Timeout pairs: [0] minutes, [1] seconds.
-ZUNRA_API extern int T_Ativ[2];
-ZUNRA_API extern int T_ICP[2];
-ZUNRA_API extern int T_Venda[2];
-ZUNRA_API extern int T_Canc[2];
-ZUNRA_API extern int T_Cons[2];
-ZUNRA_API extern int T_Fim[2];
-ZUNRA_API extern int T_Stat[2];
-ZUNRA_API extern int T_Sessao[2];
-ZUNRA_API extern int T_SessaoFiscal[2];
-ZUNRA_API extern int T_Rede[2];
-ZUNRA_API extern int T_Assoc[2];
-ZUNRA_API extern int T_Atual[2];
-ZUNRA_API extern int T_Logs[2];
-ZUNRA_API extern int T_Bloq[2];
-ZUNRA_API extern int T_Desbloq[2];
-ZUNRA_API extern int T_CodAtiv[2];
-
-// Loads the settings: resets the six texts, then reads sat.ini when it
-// exists. Always 0. SAT calls and SetDriver call it themselves, once.
-ZUNRA_API int init_lib(void);
-}
+#include "zunra_sat_legacy.h"
 
 namespace zunra {
 
@@ -55,7 +17,6 @@ inline constexpr char kVersion[] = "3.0.0.3_acm0_rpi";
 // not empty, else /var/zunra_dorvex.
 std::string settings_dir();
 std::string settings_file_path();  // <dir>/sat.ini
-std::string driver_log_path();     // <dir>/lib_zunra_dorvex.log
 
 // Loads the settings once per process, before a SAT call or SetDriver takes
 // any decision. Loading happens only while SAT_SERIAL is still empty, so a
@@ -63,14 +24,21 @@ std::string driver_log_path();     // <dir>/lib_zunra_dorvex.log
 // make their first call together.
 void ensure_settings_loaded();
 
+// Loads them again, whatever was loaded before (init_lib).
+void reload_settings();
+
 // A switch text is on when its first four characters are "true".
 bool switch_on(const char* text);
 
 // SetDriver changes settings while SAT calls on other threads read them, so
 // every access to the int settings from library code goes through these
 // two: a change then lands whole and ThreadSanitizer sees no race.
-inline int setting(const int& value) { return __atomic_load_n(&value, __ATOMIC_RELAXED); }
-inline void change_setting(int& target, int value) { __atomic_store_n(&target, value, __ATOMIC_RELAXED); }
+inline int setting(const int& value) {
+  return __atomic_load_n(&value, __ATOMIC_RELAXED);
+}
+inline void change_setting(int& target, int value) {
+  __atomic_store_n(&target, value, __ATOMIC_RELAXED);
+}
 
 // Console lines are printed only while SAT_NOPOPUP starts with "false".
 // Reads the text byte by byte atomically, as SetDriver may be rewriting it.

@@ -3,12 +3,12 @@
 // text per SAT function.
 #include "settings_file.h"
 
-#include "exchange.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "driver_log.h"
 
 extern "C" {
 char sMM[3];
@@ -34,7 +34,8 @@ const TimeoutKey kTimeoutKeys[] = {
     {T_Fim, "T_TESTE_FIM_A_FIM", "Timeout_TesteFimAFim redefinido para: "},
     {T_Stat, "T_CONSULTAR_STATUS_OPERACIONAL", "Timeout_ConsultarStatusOperacional redefinido para: "},
     {T_Sessao, "T_CONSULTAR_NUMERO_SESSAO", "Timeout_ConsultarNumeroSessao redefinido para: "},
-    {T_SessaoFiscal, "T_CONSULTAR_ULTIMA_SESSAO_FISCAL", "Timeout_ConsultarUltimaSessaoFiscal redefinido para: "},
+    {T_SessaoFiscal, "T_CONSULTAR_ULTIMA_SESSAO_FISCAL",
+     "Timeout_ConsultarUltimaSessaoFiscal redefinido para: "},
     {T_Rede, "T_CONFIGURAR_INTERFACE_DE_REDE", "Timeout_ConfigurarInterfacceDeRede redefinido para: "},
     {T_Assoc, "T_ASSOCIAR_ASSINATURA", "Timeout_AssociarAssinatura redefinido para: "},
     {T_Atual, "T_ATUALIZAR_SOFTWARE_SAT", "Timeout_AtualizarSoftwareSAT redefinido para: "},
@@ -57,11 +58,14 @@ struct RetryKey {
 const RetryKey kRetryKeys[] = {
     {"N_TENT", &NumTent, 1, "Num. de tentativas de transmissao de cupons redefinido para: ",
      "Num. de tentativas de transmissao cupons redefinido para valor minimo: ", "1"},
-    {"TMP_TENT", &TmpTent, 3, "Tempo entre tentativas de transmissao de cupons redefinido para (em segundos): ",
+    {"TMP_TENT", &TmpTent, 3,
+     "Tempo entre tentativas de transmissao de cupons redefinido para (em segundos): ",
      "Tempo entre tentativas de transmissao de cupons redefinido para valor minimo (em segundos): ", "3"},
 };
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 bool one_or_two_digits(const char* text) {
   std::size_t len = std::strlen(text);
@@ -105,7 +109,8 @@ void read_retry(const RetryKey& r, const char* file) {
 bool has_timeout_section(const char* file) {
   for (int index = 0; index < 2; ++index) {
     char name[10];
-    if (ini_getsection(index, name, sizeof name, file) > 0 && std::strncmp(name, "TIMEOUT", 7) == 0) return true;
+    if (ini_getsection(index, name, sizeof name, file) > 0 && std::strncmp(name, "TIMEOUT", 7) == 0)
+      return true;
   }
   return false;
 }
@@ -115,7 +120,7 @@ void read_timeouts(const char* file) {
   for (const TimeoutKey& t : kTimeoutKeys) {
     char text[30];
     ini_gets("TIMEOUT", t.key, " ", text, sizeof text, file);
-    if (std::strlen(text) != 5 || !valida_TOUT(text)) continue;
+    if (std::strlen(text) != 5 || !validate_timeout(text)) continue;
     t.pair[0] = std::atoi(sMM);
     t.pair[1] = std::atoi(sSS);
     debug_log(t.message, text);
@@ -136,7 +141,7 @@ bool device_path_for(const char* value, DevicePath& out) {
 void read_settings_file(DevicePath& serial) {
   const std::string path = settings_file_path();
   const char* file = path.c_str();
-  if (!file_existe(file)) return;
+  if (!readable_file(file)) return;
 
   read_switch("DEBUG", "false", SAT_DEBUG, sizeof SAT_DEBUG, &ModoDebug, file);
   read_serial(serial, file);
@@ -162,18 +167,14 @@ void read_settings_file(DevicePath& serial) {
   if (has_timeout_section(file)) read_timeouts(file);
 }
 
-}  // namespace zunra
-
-extern "C" {
-
-int valida_TOUT(const char* text) {
-  if (!text) return 0;
+bool validate_timeout(const char* text) {
+  if (!text) return false;
   // Stops at the first mismatch, so a text shorter than five characters is
   // never read past its end.
   static constexpr char kShape[] = "99:99";
   for (int i = 0; i < 5; ++i) {
-    bool fits = kShape[i] == ':' ? text[i] == ':' : zunra::is_digit(text[i]);
-    if (!fits) return 0;
+    bool fits = kShape[i] == ':' ? text[i] == ':' : is_digit(text[i]);
+    if (!fits) return false;
   }
   sMM[0] = text[0];
   sMM[1] = text[1];
@@ -181,14 +182,15 @@ int valida_TOUT(const char* text) {
   sSS[0] = text[3];
   sSS[1] = text[4];
   sSS[2] = '\0';
-  return 1;
+  return true;
 }
 
-int file_existe(const char* path) {
-  if (!path) return 0;
+bool readable_file(const char* path) {
+  if (!path) return false;
   std::FILE* f = std::fopen(path, "re");
-  if (!f) return 0;
+  if (!f) return false;
   std::fclose(f);
-  return 1;
+  return true;
 }
-}
+
+}  // namespace zunra

@@ -3,16 +3,6 @@
 
 #include "settings.h"
 
-extern "C" {
-// The minutes and seconds digits of the last timeout text that passed
-// valida_TOUT.
-ZUNRA_API extern char sMM[3];
-ZUNRA_API extern char sSS[3];
-
-ZUNRA_API int valida_TOUT(const char* text);
-ZUNRA_API int file_existe(const char* path);
-}
-
 namespace zunra {
 
 // Longest device path SAT_SERIAL holds.
@@ -29,5 +19,12 @@ bool device_path_for(const char* value, DevicePath& out);
 // `serial` rather than in SAT_SERIAL, which the caller stores last because
 // a non-empty SAT_SERIAL tells other threads that loading is over.
 void read_settings_file(DevicePath& serial);
+
+// True when `text` begins with "MM:SS"; its digits then go to sMM and sSS
+// (valida_TOUT).
+bool validate_timeout(const char* text);
+
+// True when `path` can be opened for reading (file_existe).
+bool readable_file(const char* path);
 
 }  // namespace zunra

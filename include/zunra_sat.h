@@ -3,6 +3,9 @@
  *
  * Link with -lzunra_sat_rpi (pkg-config zunra_sat), or load
  * libzunra_sat_rpi.so with dlopen and look the functions up by these names.
+ * The driver's inner helpers and globals (the reply buffer, the timeout
+ * pairs, the serial device) are declared in zunra_sat_legacy.h, kept for
+ * programs written against earlier builds; programs rarely need them.
  *
  * How every SAT function answers
  *   Each SAT function takes the caller's session number `numeroSessao`,
@@ -29,6 +32,21 @@
  *   only until the next call into any SAT function, from any thread, which
  *   overwrites it: copy what you need first. Replies can be up to about
  *   3 MB (ExtrairLogs).
+ *
+ * How long a call takes
+ *   Each exchange with the unit has a deadline: the function's timeout
+ *   (sat.ini [TIMEOUT]; the key and built-in value are given with each
+ *   function below), counted on the monotonic clock from the moment the
+ *   exchange starts, so a wall clock that jumps changes nothing. A reply
+ *   that is still arriving when the deadline passes gets up to 2 s more to
+ *   finish. A single-exchange function therefore returns within its
+ *   timeout plus 2 s. Sales, cancellations and the two session queries make
+ *   up to N_TENT attempts, TMP_TENT seconds apart; an attempt of a sale or
+ *   a cancellation can be a question about the session (its own timeout)
+ *   followed by a retransmission. Such a call returns within the sum, over
+ *   its exchanges, of each deadline plus 2 s, plus the pauses between
+ *   attempts. Add the call lock to any of these: 100 ms per call, and the
+ *   whole of any call another thread is making (see Threads).
  *
  * Threads
  *   The driver has no threads of its own; every call runs, and waits, on the
@@ -89,8 +107,8 @@ ZUNRA_API const char* ComunicarCertificadoICPBRASIL(int numeroSessao, const char
  * exchange the driver first asks the unit whether this session already
  * produced a receipt, and returns that stored answer instead of sending the
  * sale again; a busy answer (06098) is retried at once. Attempts are
- * TMP_TENT seconds apart, and the call may take up to N_TENT times the
- * timeout plus those pauses.
+ * TMP_TENT seconds apart; for how long the call may take, see "How long a
+ * call takes" above.
  * Failure code 06098 with the "0000" field: the sale may not have been
  * issued; do not reuse the session number for another sale, ask with
  * ConsultarNumeroSessao.

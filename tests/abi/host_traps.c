@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <zunra_sat.h>
+#include <zunra_sat_legacy.h>
 
 #define TRAP(name)                                            \
   {                                                           \
@@ -98,11 +99,6 @@ int ini_putf(const char* s, const char* k, float v, const char* f) {
   (void)s, (void)k, (void)v, (void)f;
   TRAP("ini_putf")
 }
-
-/* Settings the library exports as data: the program reads and sets them. */
-extern char SAT_SERIAL[30];
-extern int NumTent;
-extern int TmpTent;
 
 /* The session and return code at the head of a reply: "000001|08000". */
 static void show(const char* what, const char* reply) {

@@ -1,8 +1,9 @@
 /* A point-of-sale program as a user of the package writes it: plain C,
  * built with the installed header and pkg-config file against the installed
  * library. With no unit on the configured device the driver must answer
- * with its own busy reply. */
+ * with its own busy reply, in the reply buffer the legacy header names. */
 #include <zunra_sat.h>
+#include <zunra_sat_legacy.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -12,6 +13,10 @@ int main(void) {
   const char* reply = ConsultarSAT(42);
   if (reply == NULL || strcmp(reply, expected) != 0) {
     printf("ConsultarSAT(42) answered \"%s\"\n", reply ? reply : "(null)");
+    return 1;
+  }
+  if (reply != BC.data) {
+    printf("the reply is not BC.data\n");
     return 1;
   }
   return 0;

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "driver_log.h"
 #include "exchange.h"
 #include "serial_link.h"
 #include "settings.h"

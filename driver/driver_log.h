@@ -1,0 +1,27 @@
+// What the driver tells a technician: console lines on standard output and
+// lines of the driver log in the settings directory. Both are switched by
+// the settings alone (SAT_NOPOPUP, ModoDebug).
+#pragma once
+
+#include <string>
+
+namespace zunra {
+
+// <settings directory>/lib_zunra_dorvex.log
+std::string driver_log_path();
+
+// A console line, printed only while SAT_NOPOPUP starts with "false".
+void console(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A driver-log line, written only while ModoDebug is on.
+void debug_log(const char* message, const char* detail);
+
+// Appends "<timestamp>: <message><detail>" to the driver log whatever the
+// switches say (EnviaLog). 0 written, -1 when the log cannot be opened.
+int append_log_line(const char* message, const char* detail) noexcept;
+
+// Local time as "%d-%m-%Y %H:%M:%S" in one static buffer, overwritten by
+// the next call (timestamp()).
+const char* log_timestamp();
+
+}  // namespace zunra
