@@ -12,6 +12,7 @@
 #include <fstream>
 #include <numeric>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -420,4 +421,27 @@ TEST(SessionNumbers, DrawsRefusesRecentNumbersAndWraps) {
   EXPECT_EQ(_sessao(), 50);
   EXPECT_EQ(waits, 0u);
   use_real_session_random_source();
+}
+
+TEST(SessionNumbers, DifferPerRunAndARefusedDrawWaitsForTheNextSecondOnly) {
+  // Runs started within one second, as a re-keyed sale is, draw their own numbers.
+  WorkDir dir;
+  for (int i = 0; i < 5; ++i) dir.run({"ConsultarSAT"});
+  std::istringstream calls(dir.read("calls"));
+  std::set<std::string> sessions;
+  for (std::string line; std::getline(calls, line);) sessions.insert(line);
+  EXPECT_EQ(sessions.size(), 5u) << dir.read("calls");
+
+  // A draw refused in this second is drawn again once time() shows the
+  // next one, even where time() trails the clock the pause was measured on.
+  static int reads;
+  reads = 0;
+  wait_for_next_second(1000, [](time_t*) -> time_t { return ++reads < 3 ? 1000 : 1001; });
+  EXPECT_EQ(reads, 3);
+  use_real_session_random_source();
+  clear_session_history();
+  const int first = _sessao();
+  const time_t drawn = time(nullptr);
+  EXPECT_NE(_sessao(), first);
+  EXPECT_LE(time(nullptr), drawn + 1);
 }
