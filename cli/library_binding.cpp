@@ -1,6 +1,7 @@
 #include "library_binding.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <type_traits>
@@ -45,12 +46,24 @@ const Binding kBindings[] = {
     {"SetDriver", true, store_in<&Library::SetDriver>},
 };
 
+// For the technician, on standard error: where the library was looked for
+// and, when there is none, the link that brings in the installed one.
+void library_hint() {
+  char here[4096];
+  const bool known = getcwd(here, sizeof here) != nullptr;
+  fprintf(stderr, "biblioteca procurada em: %s/libzunra_sat_rpi.so\n", known ? here : ".");
+  if (access("./libzunra_sat_rpi.so", F_OK) != 0)
+    fprintf(stderr, "para usar a biblioteca instalada: ln -sf %s/libzunra_sat_rpi.so .\n",
+            ZUNRA_INSTALL_LIBDIR);
+}
+
 }  // namespace
 
 bool bind_library(Library& library) {
   void* handle = dlopen("./libzunra_sat_rpi.so", RTLD_LAZY);
   if (handle == nullptr) {
     printf("dl_handle: %s\n", dlerror());
+    library_hint();
     return false;
   }
   for (const Binding& binding : kBindings) {

@@ -2,6 +2,7 @@
 // technician can drive the unit from a shell without point-of-sale software.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +52,10 @@ void show_reply(const char* reply) {
 }
 
 int config_error() {
+  if (access("./config.ini", F_OK) != 0) {  // for the technician; standard output stays as it is
+    char here[4096];
+    fprintf(stderr, "config.ini nao encontrado: %s/config.ini\n", getcwd(here, sizeof here) ? here : ".");
+  }
   puts("Erro no arquivo config.ini");
   return 1;
 }
@@ -96,6 +101,12 @@ std::optional<std::string> find_chcanc(const char* text) {
     return std::string(document.substr(i + 1, close - i - 1));
   }
   return std::nullopt;
+}
+
+// An access key as the unit issues it: "CFe" and 44 digits.
+bool is_access_key(const std::string& key) {
+  if (key.size() != 47 || key.compare(0, 3, "CFe") != 0) return false;
+  return std::all_of(key.begin() + 3, key.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 int run_ativar(const Invocation& in) {
@@ -347,6 +358,10 @@ int run_cancelar_venda(const Invocation& in) {
     printf("nao encontrou chCanc no arquivo: %s\n", in.arg(1));
     return 1;
   }
+  if (!is_access_key(*key)) {
+    printf("chave invalida em chCanc no arquivo: %s\n", in.arg(1));
+    return 1;
+  }
   const int session = _sessao();
   const char* reply =
       text_of(in.library.CancelarUltimaVenda(session, in.arg(0), key->c_str(), content->data()));
@@ -450,6 +465,7 @@ int run(int argc, char** argv) {
     }
     return command.run(Invocation{program, argv + 2, library});
   }
+  fprintf(stderr, "funcao desconhecida: %s\n", argv[1]);
   return usage(program, library);
 }
 

@@ -49,7 +49,8 @@ std::string sale_banner(const std::string& file) {
   return banner("EnviarDadosVendas", "     Cod. Ativacao: 12345678\n       Arquivo CFe: " + file + "\n");
 }
 std::string cancel_banner(const std::string& file) {
-  return banner("CancelarUltimaVenda", "       Cod. Ativacao: 12345678\n     Arquivo CFeCanc: " + file + "\n");
+  return banner("CancelarUltimaVenda",
+                "       Cod. Ativacao: 12345678\n     Arquivo CFeCanc: " + file + "\n");
 }
 const std::string kLogHead = banner("ExtrairLogs", "     Cod. Ativacao: 12345678\n") + "Cod Retorno: ";
 const std::string kLogSaved = kDash + "Log salvo em: log_sat.txt\n" + kDash + "\n" + kLogEnd;
@@ -126,7 +127,8 @@ TEST(SatCli, UsageUnsupportedFunctionsAndWrongCounts) {
   };
   WorkDir full, old(STUB_OLD);
   expect_run(full.run({}), usage(true), 1);
-  expect_run(full.run({"consultarsat"}), usage(true), 1);  // names match case included
+  // Names match case included; the technician is told which name was not known.
+  expect_run(full.run({"consultarsat"}), usage(true), 1, "funcao desconhecida: consultarsat\n");
   const std::string missing =
       "dlsym_ConsultarUltimaSessaoFiscal: ./libzunra_sat_rpi.so: undefined symbol: "
       "ConsultarUltimaSessaoFiscal\n"
@@ -137,9 +139,17 @@ TEST(SatCli, UsageUnsupportedFunctionsAndWrongCounts) {
     expect_run(old.run({name}), missing + "Funcao nao suportada pela biblioteca\n\n", 1);
   expect_run(WorkDir(STUB_BROKEN).run({"ConsultarSAT"}),
              "dlsym_EnviarDadosVendas: ./libzunra_sat_rpi.so: undefined symbol: EnviarDadosVenda\n", 1);
-  expect_run(WorkDir("").run({"ConsultarSAT"}),
-             "dl_handle: ./libzunra_sat_rpi.so: cannot open shared object file: No such file or directory\n",
-             1);
+  // Without the library: where it was looked for, and the link that brings the installed one.
+  WorkDir none("");
+  const std::string looked = "biblioteca procurada em: " + none.path + "/libzunra_sat_rpi.so\n";
+  expect_run(
+      none.run({"ConsultarSAT"}),
+      "dl_handle: ./libzunra_sat_rpi.so: cannot open shared object file: No such file or directory\n", 1,
+      looked + "para usar a biblioteca instalada: ln -sf " ZUNRA_INSTALL_LIBDIR "/libzunra_sat_rpi.so .\n");
+  none.write("libzunra_sat_rpi.so", std::string(4096, 'x'));  // there, but no library: no link to make
+  const CliRun broken = none.run({"ConsultarSAT"});
+  EXPECT_EQ(broken.out.rfind("dl_handle: ./libzunra_sat_rpi.so: ", 0), 0u) << broken.out;
+  EXPECT_EQ(broken.err, looked);
 
   // clang-format off
   std::vector<std::pair<std::vector<std::string>, std::string>> counts = {
@@ -211,7 +221,8 @@ std::string sale_document(const std::string& layout, const std::string& sh, cons
 
 TEST(SatCli, DefaultSectionFeedsActivationSignatureAndTestSale) {
   WorkDir dir;
-  expect_run(dir.run({"AtivarSAT", "123"}), "Erro no arquivo config.ini\n", 1);  // no config.ini
+  expect_run(dir.run({"AtivarSAT", "123"}), "Erro no arquivo config.ini\n", 1,
+             "config.ini nao encontrado: " + dir.path + "/config.ini\n");
   ASSERT_EQ(mkfifo((dir.path + "/config.ini").c_str(), 0666), 0);  // nobody writes it: reading it would wait
   expect_run(dir.run({"AtivarSAT", "123"}), "Erro no arquivo config.ini\n", 1);
   std::filesystem::remove(dir.path + "/config.ini");
@@ -223,11 +234,15 @@ TEST(SatCli, DefaultSectionFeedsActivationSignatureAndTestSale) {
   // Values are escaped inside the document, shown as read everywhere else.
   const std::string escaped = sale_document("0.06", "333", "sig&amp;&lt;&quot;&apos;&gt;", "111", "222");
   expect_run(dir.run({"TesteFimAFim", "123"}),
-             called("TesteFimAFim", "     Cod. Ativacao: 123\n     Layout: 0.06\n     CNPJ SH: 333\n"
-                                    "     AssinaturaSH: sig&<\"'>\n     CNPJ Contribuinte: 111\n"
-                                    "     IE Contribuinte: 222\n     XML: " + escaped + "\n"));
-  EXPECT_EQ(dir.calls(), "AtivarSAT S 1 [123] [111] 35\nAssociarAssinatura S [123] [333111] [sig&<\"'>]\n"
-                         "TesteFimAFim S [123] [" + escaped + "]\n");
+             called("TesteFimAFim",
+                    "     Cod. Ativacao: 123\n     Layout: 0.06\n     CNPJ SH: 333\n"
+                    "     AssinaturaSH: sig&<\"'>\n     CNPJ Contribuinte: 111\n"
+                    "     IE Contribuinte: 222\n     XML: " +
+                        escaped + "\n"));
+  EXPECT_EQ(dir.calls(),
+            "AtivarSAT S 1 [123] [111] 35\nAssociarAssinatura S [123] [333111] [sig&<\"'>]\n"
+            "TesteFimAFim S [123] [" +
+                escaped + "]\n");
 
   // Absent keys: LAYOUT 0.06, single blanks, UF 0; a long LAYOUT is cut to 5.
   dir.write("config.ini", "[DEFAULT]\nLAYOUT=0.0700\n");
@@ -247,15 +262,18 @@ TEST(SatCli, NetworkDocumentFollowsTypeAddressesAndProxy) {
       "[REDE]\ntipoInter=ETHERNET\ntipoLan=IPFIX\nlanIP=192.168.001.010\nlanMask=255.255.255.000\n"
       "lanGW=192.168.001.001\nlanDNS1=008.008.008.008\nlanDNS2=\n";
   const std::string start = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><config><tipoInter>ETHE</tipoInter>";
-  const std::string head = banner("ConfigurarInterfaceDeRede", "     Cod. Ativacao: 9\n     tipoInter: ETHE\n");
+  const std::string head =
+      banner("ConfigurarInterfaceDeRede", "     Cod. Ativacao: 9\n     tipoInter: ETHE\n");
   const std::string fixed_lines =
       "     tipoLan: IPFIX\n     lanIP: 192.168.001.010\n     lanMask: 255.255.255.000\n"
       "     lanGW: 192.168.001.001\n     lanDNS1: 008.008.008.008\n     lanDNS2: \n";
   WorkDir dir;
   // ETHERNET is cut to ETHE; proxy 12 is cut to 1 and brings its settings, escaped in the document.
   // DHCP tests and sends no address; an absent proxy is an empty one.
-  const std::string accepted[][3] = {  // config.ini, lines after the interface's, document after it
-      {"[DEFAULT]\n" + rede + "proxy=12\nproxy_ip=010.000.000.001\nproxy_porta=3128\nproxy_user=u\nproxy_senha=a&b<\n",
+  const std::string accepted[][3] = {
+      // config.ini, lines after the interface's, document after it
+      {"[DEFAULT]\n" + rede +
+           "proxy=12\nproxy_ip=010.000.000.001\nproxy_porta=3128\nproxy_user=u\nproxy_senha=a&b<\n",
        fixed_lines + "     proxy: 1 (PROXY COM CONFIGURACAO)\n     proxy_ip: 010.000.000.001\n"
                      "     proxy_porta: 3128\n     proxy_user: u\n     proxy_senha: a&b<\n",
        "<tipoLan>IPFIX</tipoLan><lanIP>192.168.001.010</lanIP><lanMask>255.255.255.000</lanMask>"
@@ -303,16 +321,24 @@ TEST(SatCli, SaleCancellationAndTheirReceipts) {
              sale_banner("nada.xml") + "nao conseguiu ler o arquivo: nada.xml\n", 1);
 
   // The key to cancel is the document's chCanc attribute; the document goes whole.
-  const std::string cancel = "<CFeCanc>\n<infCFe chCanc = 'CFe35' ><ide/></infCFe></CFeCanc>";
+  const std::string key = "CFe" + std::string(44, '7');
+  const std::string cancel = "<CFeCanc>\n<infCFe chCanc = '" + key + "' ><ide/></infCFe></CFeCanc>";
   dir.write("canc.xml", cancel);
   expect_run(dir.run({"CancelarUltimaVenda", "12345678", "canc.xml"}, "1|07001|0000|Erro||"),
              cancel_banner("canc.xml") + returned("1|07001|0000|Erro||") + receipt("CFeCanc", "", ""), 0);
+  // A key must be "CFe" and 44 digits; anything else never reaches the library.
+  for (const std::string& bad : {std::string("bogus"), std::string(), key.substr(0, 46), key + "7",
+                                 "cfe" + key.substr(3), key.substr(0, 46) + "x"}) {
+    dir.write("bad.xml", "<CFeCanc><infCFe chCanc=\"" + bad + "\"/></CFeCanc>");
+    expect_run(dir.run({"CancelarUltimaVenda", "12345678", "bad.xml"}),
+               cancel_banner("bad.xml") + "chave invalida em chCanc no arquivo: bad.xml\n", 1);
+  }
   // An element or a longer name is no chCanc attribute.
   dir.write("sem.xml", "<CFeCanc><chCanc>CFe1</chCanc><infCFe xchCanc=\"CFe2\"/></CFeCanc>");
   expect_run(dir.run({"CancelarUltimaVenda", "12345678", "sem.xml"}),
              cancel_banner("sem.xml") + "nao encontrou chCanc no arquivo: sem.xml\n", 1);
   const std::string sent = "EnviarDadosVenda S [12345678] [<CFe>venda</CFe>\n]\n";
-  EXPECT_EQ(dir.calls(), sent + sent + "CancelarUltimaVenda S [12345678] [CFe35] [" + cancel + "]\n");
+  EXPECT_EQ(dir.calls(), sent + sent + "CancelarUltimaVenda S [12345678] [" + key + "] [" + cancel + "]\n");
 
   // The last fiscal session is decoded when it holds a sale or a cancellation.
   const std::string head = banner("ConsultarUltimaSessaoFiscal", "     Cod. Ativacao: 1\n");
@@ -372,8 +398,10 @@ TEST(SatCliWithUnit, ActivatesSellsCancelsAndExtractsTheLog) {
   CliRun r = bench.run({"AtivarSAT", "12345678"});
   EXPECT_EQ(frame(), "|01||1|12345678|11111111111111|35");
   EXPECT_EQ(field(1), "04000");
-  expect_run(r, banner("AtivarSAT", "     Cod. Ativacao: 12345678\n     Tipo de Certificado: AC_SAT/SEFAZ\n"
-                                    "     CNPJ Contribuinte: 11111111111111\n     UF: 35\n") + returned(reply()));
+  expect_run(r, banner("AtivarSAT",
+                       "     Cod. Ativacao: 12345678\n     Tipo de Certificado: AC_SAT/SEFAZ\n"
+                       "     CNPJ Contribuinte: 11111111111111\n     UF: 35\n") +
+                    returned(reply()));
   // The sale goes as the file holds it; its receipt comes back decoded.
   r = bench.run({"EnviarDadosVenda", "12345678", "venda.xml"});
   EXPECT_EQ(frame(), "|03||12345678|" + example("venda.xml"));
