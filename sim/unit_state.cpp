@@ -83,34 +83,35 @@ std::string std5(const Frame& f, const std::string& suffix, const std::string& m
   return r + message + "||";
 }
 
-// Per command code: the fields after the session (the last one takes the
-// rest, bars included) and the message of success.
+// Per command code: the SAT function, the fields after the session (the
+// last one takes the rest, bars included) and the message of success.
 struct Command {
+  const char* name;
   std::size_t fields;
   const char* success;
 };
 const Command kCommands[21] = {
-    {0, nullptr},
-    {4, "Ativado corretamente"},                                        // 01 AtivarSAT
-    {2, "Certificado transmitido com sucesso"},                         // 02 ComunicarCertificadoICPBRASIL
-    {2, "Emitido com sucesso + conteúdo notas."},                       // 03 EnviarDadosVenda
-    {3, "Cupom cancelado com sucesso + conteúdo CF-e-SAT cancelado."},  // 04 CancelarUltimaVenda
-    {0, "SAT em operação"},                                             // 05 ConsultarSAT
-    {2, "Emitido com sucesso"},                                         // 06 TesteFimAFim
-    {1, "Resposta com Sucesso."},                                       // 07 ConsultarStatusOperacional
-    {2, nullptr},                                                       // 08 ConsultarNumeroSessao
-    {2, "Rede Configurada com Sucesso"},                                // 09 ConfigurarInterfaceDeRede
-    {3, "Assinatura do AC Registrada"},                                 // 10 AssociarAssinatura
-    {1, "Software Atualizado com Sucesso"},                             // 11 AtualizarSoftwareSAT
-    {2, "Transferência completa"},                                      // 12 ExtrairLogs
-    {1, "Equipamento SAT bloqueado com sucesso."},                      // 13 BloquearSAT
-    {1, "Equipamento SAT desbloqueado com sucesso."},                   // 14 DesbloquearSAT
-    {4, "Código de ativação alterado com sucesso."},                    // 15 TrocarCodigoDeAtivacao
-    {0, nullptr},
-    {0, nullptr},
-    {0, nullptr},
-    {0, nullptr},
-    {1, nullptr},  // 20 ConsultarUltimaSessaoFiscal
+    {nullptr, 0, nullptr},
+    {"AtivarSAT", 4, "Ativado corretamente"},
+    {"ComunicarCertificadoICPBRASIL", 2, "Certificado transmitido com sucesso"},
+    {"EnviarDadosVenda", 2, "Emitido com sucesso + conteúdo notas."},
+    {"CancelarUltimaVenda", 3, "Cupom cancelado com sucesso + conteúdo CF-e-SAT cancelado."},
+    {"ConsultarSAT", 0, "SAT em operação"},
+    {"TesteFimAFim", 2, "Emitido com sucesso"},
+    {"ConsultarStatusOperacional", 1, "Resposta com Sucesso."},
+    {"ConsultarNumeroSessao", 2, nullptr},
+    {"ConfigurarInterfaceDeRede", 2, "Rede Configurada com Sucesso"},
+    {"AssociarAssinatura", 3, "Assinatura do AC Registrada"},
+    {"AtualizarSoftwareSAT", 1, "Software Atualizado com Sucesso"},
+    {"ExtrairLogs", 2, "Transferência completa"},
+    {"BloquearSAT", 1, "Equipamento SAT bloqueado com sucesso."},
+    {"DesbloquearSAT", 1, "Equipamento SAT desbloqueado com sucesso."},
+    {"TrocarCodigoDeAtivacao", 4, "Código de ativação alterado com sucesso."},
+    {nullptr, 0, nullptr},
+    {nullptr, 0, nullptr},
+    {nullptr, 0, nullptr},
+    {nullptr, 0, nullptr},
+    {"ConsultarUltimaSessaoFiscal", 1, nullptr},
 };
 
 std::string success(const Frame& f) {
@@ -118,6 +119,17 @@ std::string success(const Frame& f) {
 }
 
 }  // namespace
+
+const char* command_name(int code) {
+  return code >= 0 && code < 21 ? kCommands[code].name : nullptr;
+}
+
+int command_code(const std::string& name) {
+  for (int code = 0; code < 21; ++code) {
+    if (kCommands[code].name && name == kCommands[code].name) return code;
+  }
+  return -1;
+}
 
 Frame parse_frame(const std::string& text) {
   Frame f;

@@ -19,6 +19,12 @@ struct Frame {
 };
 Frame parse_frame(const std::string& text);
 
+// The SAT function a command code stands for ("EnviarDadosVenda" for 3),
+// null for codes no function uses; and the code of a function's name, -1
+// for a name no function has.
+const char* command_name(int code);
+int command_code(const std::string& name);
+
 // The code a unit answers while busy: "06098" for sales, "11098" for |08|...
 std::string busy_code(int code);
 std::string busy_reply(const Frame& f);

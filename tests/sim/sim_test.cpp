@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -182,7 +183,8 @@ TEST(SatSim, ServesFromTheCommandLineUntilStopped) {
   const std::string link = "/tmp/zunra_sim_" + std::to_string(::getpid());
   // The shell's number is the unit's once it execs.
   FILE* out = ::popen(
-      ("echo $$; exec " ZUNRA_TEST_EMULATOR " " SAT_SIM_PATH " --busy 5:1 --link " + link).c_str(), "r");
+      ("echo $$; exec " ZUNRA_TEST_EMULATOR " " SAT_SIM_PATH " --busy ConsultarSAT:1 --link " + link).c_str(),
+      "r");
   char pid[32] = {}, path[64] = {};
   ASSERT_TRUE(out && std::fgets(pid, sizeof pid, out) && std::fgets(path, sizeof path, out));
   EXPECT_EQ(std::string(path).rfind("/dev/pts/", 0), 0u) << path;  // the device's path comes first
@@ -195,4 +197,23 @@ TEST(SatSim, ServesFromTheCommandLineUntilStopped) {
   ASSERT_EQ(::kill(std::atoi(pid), SIGTERM), 0);
   EXPECT_EQ(::pclose(out), 0);                  // a clean exit
   EXPECT_EQ(::access(link.c_str(), F_OK), -1);  // the link goes with the unit
+
+  // Commands go by number or by name, and --help lists both; a bad value is named.
+  const auto sim_output = [](const std::string& command, int expected_status) {
+    FILE* p = ::popen((ZUNRA_TEST_EMULATOR " " SAT_SIM_PATH " " + command + " 2>&1").c_str(), "r");
+    std::string all;
+    for (char buf[256]; p && std::fgets(buf, sizeof buf, p);) all += buf;
+    const int status = p ? ::pclose(p) : -1;
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, expected_status) << command;
+    return all;
+  };
+  EXPECT_NE(sim_output("--help", 0).find("\n  03  EnviarDadosVenda\n"), std::string::npos);
+  const std::pair<std::string, std::string> bad[] = {
+      {"--busy", "EnviarDadosVendas:1"}, {"--busy", "16:1"}, {"--delay", "3:5x"}, {"--silent", "-1"}};
+  for (const auto& [option, value] : bad) {
+    EXPECT_EQ(sim_output(option + " " + value, 2)
+                  .rfind("sat_sim: valor invalido para " + option + ": " + value + "\nuso: sat_sim", 0),
+              0u);
+  }
+  EXPECT_EQ(sim_output("--bussy 5:1", 2).rfind("sat_sim: opcao invalida: --bussy\n", 0), 0u);
 }
