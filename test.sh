@@ -83,7 +83,24 @@ smoke_test_installed() (
   }
   trap cleanup EXIT
 
+  # On a machine without the directory: a log that root left closed to the
+  # dialout users is opened up by the postinst, and a link in the place of
+  # the old generation is not followed.
+  planted=""
+  if [ ! -e /var/zunra_dorvex ]; then
+    planted=1
+    $SUDO mkdir /var/zunra_dorvex
+    $SUDO sh -c 'umask 077 && echo old >/var/zunra_dorvex/lib_zunra_dorvex.log'
+    (umask 077 && : >"$tmp/victim")
+    $SUDO ln -s "$tmp/victim" /var/zunra_dorvex/lib_zunra_dorvex.log.1
+  fi
+
   $SUDO dpkg -i --force-confdef --force-confold "$deb"
+  if [ -n "$planted" ]; then
+    [ "$(stat -c %a:%G /var/zunra_dorvex /var/zunra_dorvex/lib_zunra_dorvex.log | tr '\n' ' ')" = "2775:dialout 664:dialout " ] ||
+      { echo "postinst left the directory or the log closed to dialout"; exit 1; }
+    [ "$(stat -c %a "$tmp/victim")" = 600 ] || { echo "postinst followed a link"; exit 1; }
+  fi
   lib=$(dpkg -L zunra-sat | grep '/libzunra_sat_rpi\.so$')
   for f in /usr/bin/sat_cli /usr/bin/sat_sim /usr/include/zunra_sat.h /var/zunra_dorvex/sat.ini "$lib"; do
     [ -e "$f" ] || { echo "not installed: $f"; exit 1; }
