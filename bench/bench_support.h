@@ -15,10 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "../tests/support/temp_dir.h"
 #include "exchange.h"
 #include "settings.h"
+#include "settings_table.h"
 #include "sim_unit.h"
-#include "../tests/support/temp_dir.h"
 
 namespace zunra::bench {
 
@@ -48,13 +49,7 @@ class DriverSetup {
   explicit DriverSetup(sim::SimUnit::Options options = {}) {
     ::setenv("ZUNRA_SAT_DIR", dir_.path().c_str(), 1);
     restart(options);
-    store_text(SAT_NOPOPUP, sizeof SAT_NOPOPUP, "true");
-    store_text(SAT_DEBUG, sizeof SAT_DEBUG, "false");
-    ModoDebug = 0;
-    Corrigir = 0;
-    ModoLock = 1;
-    NumTent = 1;
-    TmpTent = 6;
+    restore_built_in_settings();
   }
   sim::SimUnit& unit() { return *unit_; }
   sim::SimUnit& restart(sim::SimUnit::Options options = {}) {

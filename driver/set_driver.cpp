@@ -8,6 +8,7 @@
 #include "exchange.h"
 #include "settings.h"
 #include "settings_file.h"
+#include "settings_table.h"
 
 namespace zunra {
 namespace {
@@ -74,11 +75,10 @@ const Switch kRet10001{&Ret10001, "Retorno 10099->10001 ativado via comando SetD
 const Switch kDebug{&ModoDebug, "Debug ativado via comando SetDriver",
                     "Debug desativado via comando SetDriver"};
 
-// Two characters exactly, taken with atoi; refusals still set the target.
+// Two characters exactly, taken with atoi. A value below the minimum sets
+// the minimum, one of another length the built-in value; both answer "ERRO".
 struct Number {
-  int* target;
-  int minimum;
-  int if_invalid;
+  const RetrySetting& setting;
   const char* invalid;
   const char* changed;  // logged with the value
   const char* raised;
@@ -86,33 +86,27 @@ struct Number {
 
 const char* set_number(const Number& n, const char* value) {
   if (std::strlen(value) != 2) {
-    change_setting(*n.target, n.if_invalid);
+    change_setting(*n.setting.value, n.setting.built_in);
     debug_log(n.invalid, " ");
     return kError;
   }
   int number = std::atoi(value);
-  if (number >= n.minimum) {
-    change_setting(*n.target, number);
+  if (number >= n.setting.minimum) {
+    change_setting(*n.setting.value, number);
     debug_log(n.changed, value);
     return kOk;
   }
-  change_setting(*n.target, n.minimum);
+  change_setting(*n.setting.value, n.setting.minimum);
   debug_log(n.raised, " ");
   return kError;
 }
 
 const Number kNumTent{
-    &NumTent,
-    1,
-    1,
-    "(SetDriver)N_TENT: valor inválido",
+    kNumTentSetting, "(SetDriver)N_TENT: valor inválido",
     "(SetDriver)Num. de tentativas de transmissão de cupons redefinido para: ",
     "(SetDriver)Num. de tentativas de transmissão de cupons redefinido para valor mínimo: 1"};
 const Number kTmpTent{
-    &TmpTent,
-    3,
-    6,
-    "(SetDriver)TMP_TENT: valor inválido",
+    kTmpTentSetting, "(SetDriver)TMP_TENT: valor inválido",
     "(SetDriver)Tempo entre tentativas de transmissão de cupons redefinido para: ",
     "(SetDriver)Tempo entre tentativas de transmissão de cupons redefinido para valor mínimo: 3"};
 

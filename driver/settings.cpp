@@ -5,6 +5,18 @@
 #include <mutex>
 
 #include "settings_file.h"
+#include "settings_table.h"
+
+// Built-in values from the settings table, fixed when the library loads:
+// a program that reads a setting before its first call sees them.
+#if defined(__clang__)
+#define ZUNRA_CONSTINIT __attribute__((require_constant_initialization))
+#else
+#define ZUNRA_CONSTINIT __constinit
+#endif
+#define ZUNRA_SWITCH(name) ZUNRA_CONSTINIT int name = zunra::switch_built_in(&name)
+#define ZUNRA_PAIR(name) \
+  ZUNRA_CONSTINIT int name[2] = {zunra::timeout_of(name).minutes, zunra::timeout_of(name).seconds}
 
 extern "C" {
 char SAT_SERIAL[30];
@@ -14,29 +26,29 @@ char SAT_CORRECAO[7];
 char SAT_LOCK[7];
 char SAT_RET_10001[7];
 
-int ModoDebug = 0;
-int Corrigir = 0;
-int ModoLock = 1;
-int Ret10001 = 0;
-int NumTent = 1;
-int TmpTent = 6;
+ZUNRA_SWITCH(ModoDebug);
+ZUNRA_SWITCH(Corrigir);
+ZUNRA_SWITCH(ModoLock);
+ZUNRA_SWITCH(Ret10001);
+ZUNRA_CONSTINIT int NumTent = zunra::kNumTentSetting.built_in;
+ZUNRA_CONSTINIT int TmpTent = zunra::kTmpTentSetting.built_in;
 
-int T_Ativ[2] = {5, 0};
-int T_ICP[2] = {5, 0};
-int T_Venda[2] = {0, 20};
-int T_Canc[2] = {0, 3};
-int T_Cons[2] = {0, 4};
-int T_Fim[2] = {0, 40};
-int T_Stat[2] = {0, 4};
-int T_Sessao[2] = {0, 20};
-int T_SessaoFiscal[2] = {0, 20};
-int T_Rede[2] = {0, 20};
-int T_Assoc[2] = {30, 0};
-int T_Atual[2] = {30, 0};
-int T_Logs[2] = {0, 20};
-int T_Bloq[2] = {5, 0};
-int T_Desbloq[2] = {0, 40};
-int T_CodAtiv[2] = {0, 20};
+ZUNRA_PAIR(T_Ativ);
+ZUNRA_PAIR(T_ICP);
+ZUNRA_PAIR(T_Venda);
+ZUNRA_PAIR(T_Canc);
+ZUNRA_PAIR(T_Cons);
+ZUNRA_PAIR(T_Fim);
+ZUNRA_PAIR(T_Stat);
+ZUNRA_PAIR(T_Sessao);
+ZUNRA_PAIR(T_SessaoFiscal);
+ZUNRA_PAIR(T_Rede);
+ZUNRA_PAIR(T_Assoc);
+ZUNRA_PAIR(T_Atual);
+ZUNRA_PAIR(T_Logs);
+ZUNRA_PAIR(T_Bloq);
+ZUNRA_PAIR(T_Desbloq);
+ZUNRA_PAIR(T_CodAtiv);
 }
 
 namespace zunra {
@@ -53,12 +65,9 @@ std::mutex& loading_guard() {
 // the settings directory allocates, and without them the built-in values
 // hold; the device path is stored in any case, which marks loading done.
 void load_settings() noexcept {
-  DevicePath serial{"/dev/ttyACM0"};
-  store_text(SAT_DEBUG, sizeof SAT_DEBUG, "false");
-  store_text(SAT_NOPOPUP, sizeof SAT_NOPOPUP, "true");
-  store_text(SAT_CORRECAO, sizeof SAT_CORRECAO, "false");
-  store_text(SAT_LOCK, sizeof SAT_LOCK, "true");
-  store_text(SAT_RET_10001, sizeof SAT_RET_10001, "false");
+  DevicePath serial{};
+  std::memcpy(serial.text, kBuiltInSerial, sizeof kBuiltInSerial);
+  for (const SwitchSetting& s : kSwitches) store_text(s.text, s.size, s.built_in);
   try {
     read_settings_file(serial);
   } catch (...) {
@@ -114,6 +123,15 @@ void ensure_settings_loaded() {
   if (load_byte(SAT_SERIAL[0]) != '\0') return;
   std::lock_guard<std::mutex> hold(loading_guard());
   if (load_byte(SAT_SERIAL[0]) == '\0') load_settings();
+}
+
+void restore_built_in_settings() {
+  for (const SwitchSetting& s : kSwitches) {
+    store_text(s.text, s.size, s.built_in);
+    if (s.number) change_setting(*s.number, switch_on(s.built_in) ? 1 : 0);
+  }
+  for (const RetrySetting* r : {&kNumTentSetting, &kTmpTentSetting}) change_setting(*r->value, r->built_in);
+  for (const TimeoutSetting& t : kTimeouts) t.pair[0] = t.minutes, t.pair[1] = t.seconds;
 }
 
 void reload_settings() {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "driver_log.h"
+#include "settings_table.h"
 
 extern "C" {
 char sMM[3];
@@ -18,48 +19,18 @@ char sSS[3];
 namespace zunra {
 namespace {
 
-struct TimeoutKey {
-  int* pair;
-  const char* key;
-  const char* message;
-};
-
-// In reading order. "Interfacce" is how the log has always spelt it.
-const TimeoutKey kTimeoutKeys[] = {
-    {T_Ativ, "T_ATIVAR_SAT", "Timeout_AtivarSAT redefinido para: "},
-    {T_ICP, "T_COMUNICAR_CERTIFICADO_ICPBRASIL", "Timeout_ComunicarCertificadoICPBRASIL redefinido para: "},
-    {T_Venda, "T_ENVIAR_DADOS_VENDA", "Timeout_EnviarDadosVenda redefinido para: "},
-    {T_Canc, "T_CANCELAR_ULTIMA_VENDA", "Timeout_CancelarUltimaVenda redefinido para: "},
-    {T_Cons, "T_CONSULTAR_SAT", "Timeout_ConsultarSAT redefinido para: "},
-    {T_Fim, "T_TESTE_FIM_A_FIM", "Timeout_TesteFimAFim redefinido para: "},
-    {T_Stat, "T_CONSULTAR_STATUS_OPERACIONAL", "Timeout_ConsultarStatusOperacional redefinido para: "},
-    {T_Sessao, "T_CONSULTAR_NUMERO_SESSAO", "Timeout_ConsultarNumeroSessao redefinido para: "},
-    {T_SessaoFiscal, "T_CONSULTAR_ULTIMA_SESSAO_FISCAL",
-     "Timeout_ConsultarUltimaSessaoFiscal redefinido para: "},
-    {T_Rede, "T_CONFIGURAR_INTERFACE_DE_REDE", "Timeout_ConfigurarInterfacceDeRede redefinido para: "},
-    {T_Assoc, "T_ASSOCIAR_ASSINATURA", "Timeout_AssociarAssinatura redefinido para: "},
-    {T_Atual, "T_ATUALIZAR_SOFTWARE_SAT", "Timeout_AtualizarSoftwareSAT redefinido para: "},
-    {T_Logs, "T_EXTRAIR_LOGS", "Timeout_ExtrairLogs redefinido para: "},
-    {T_Bloq, "T_BLOQUEAR_SAT", "Timeout_BloquearSAT redefinido para: "},
-    {T_Desbloq, "T_DESBLOQUEAR_SAT", "Timeout_DesbloquearSAT redefinido para: "},
-    {T_CodAtiv, "T_TROCAR_CODIGO_DE_ATIVACAO", "Timeout_TrocarCodigoDeAtivacao redefinido para: "},
-};
-
-// A retry setting of the file: one or two decimal digits, raised to a minimum.
+// A retry setting of the file: one or two decimal digits, raised to its minimum.
 struct RetryKey {
-  const char* key;
-  int* target;
-  int minimum;
+  const RetrySetting& setting;
   const char* changed;  // logged with the text
   const char* raised;   // logged with the minimum
   const char* minimum_text;
 };
 
 const RetryKey kRetryKeys[] = {
-    {"N_TENT", &NumTent, 1, "Num. de tentativas de transmissao de cupons redefinido para: ",
+    {kNumTentSetting, "Num. de tentativas de transmissao de cupons redefinido para: ",
      "Num. de tentativas de transmissao cupons redefinido para valor minimo: ", "1"},
-    {"TMP_TENT", &TmpTent, 3,
-     "Tempo entre tentativas de transmissao de cupons redefinido para (em segundos): ",
+    {kTmpTentSetting, "Tempo entre tentativas de transmissao de cupons redefinido para (em segundos): ",
      "Tempo entre tentativas de transmissao de cupons redefinido para valor minimo (em segundos): ", "3"},
 };
 
@@ -72,34 +43,33 @@ bool one_or_two_digits(const char* text) {
   return (len == 1 || len == 2) && is_digit(text[0]) && (len == 1 || is_digit(text[1]));
 }
 
-// Reads one switch into its text setting; the int derives from the text.
-void read_switch(const char* key, const char* fallback, char* text, std::size_t size, int* derived,
-                 const char* file) {
+// Reads one switch into its text setting; the number derives from the text.
+void read_switch(const SwitchSetting& s, const char* file) {
   char value[6];
-  ini_gets("DEFAULT", key, fallback, value, sizeof value, file);
-  store_text(text, size, value);
-  if (derived) change_setting(*derived, switch_on(value) ? 1 : 0);
+  ini_gets("DEFAULT", s.key, s.built_in, value, sizeof value, file);
+  store_text(s.text, s.size, value);
+  if (s.number) change_setting(*s.number, switch_on(value) ? 1 : 0);
 }
 
 // A path that would not fit SAT_SERIAL leaves the default device.
 void read_serial(DevicePath& serial, const char* file) {
   // Wider than any file line, so that a long value is seen whole.
   char value[520];
-  ini_gets("DEFAULT", "SERIAL", "/dev/ttyACM0", value, sizeof value, file);
+  ini_gets("DEFAULT", "SERIAL", kBuiltInSerial, value, sizeof value, file);
   if (!device_path_for(value, serial))
     debug_log("Interface do arquivo ini ignorada, caminho com mais de 29 caracteres: ", value);
 }
 
 void read_retry(const RetryKey& r, const char* file) {
   char text[6];
-  ini_gets("DEFAULT", r.key, " ", text, sizeof text, file);
+  ini_gets("DEFAULT", r.setting.key, " ", text, sizeof text, file);
   if (!one_or_two_digits(text)) return;
   int value = std::atoi(text);
-  if (value >= r.minimum) {
-    change_setting(*r.target, value);
+  if (value >= r.setting.minimum) {
+    change_setting(*r.setting.value, value);
     debug_log(r.changed, text);
   } else {
-    change_setting(*r.target, r.minimum);
+    change_setting(*r.setting.value, r.setting.minimum);
     debug_log(r.raised, r.minimum_text);
   }
 }
@@ -117,13 +87,13 @@ bool has_timeout_section(const char* file) {
 
 void read_timeouts(const char* file) {
   debug_log("Definicao de novos timeouts presente.", " ");
-  for (const TimeoutKey& t : kTimeoutKeys) {
+  for (const TimeoutSetting& t : kTimeouts) {
     char text[30];
     ini_gets("TIMEOUT", t.key, " ", text, sizeof text, file);
     if (std::strlen(text) != 5 || !validate_timeout(text)) continue;
     t.pair[0] = std::atoi(sMM);
     t.pair[1] = std::atoi(sSS);
-    debug_log(t.message, text);
+    debug_log(t.changed, text);
   }
 }
 
@@ -143,12 +113,9 @@ void read_settings_file(DevicePath& serial) {
   const char* file = path.c_str();
   if (!readable_file(file)) return;
 
-  read_switch("DEBUG", "false", SAT_DEBUG, sizeof SAT_DEBUG, &ModoDebug, file);
+  // DEBUG comes first, so that a refused SERIAL value is logged.
+  for (const SwitchSetting& s : kSwitches) read_switch(s, file);
   read_serial(serial, file);
-  read_switch("NO_POPUP", "true", SAT_NOPOPUP, sizeof SAT_NOPOPUP, nullptr, file);
-  read_switch("CORRECAO", "false", SAT_CORRECAO, sizeof SAT_CORRECAO, &Corrigir, file);
-  read_switch("LOCK", "true", SAT_LOCK, sizeof SAT_LOCK, &ModoLock, file);
-  read_switch("RET_10001", "false", SAT_RET_10001, sizeof SAT_RET_10001, &Ret10001, file);
 
   if (setting(ModoDebug)) {
     debug_log("Arquivo \"ini\" esta presente. Modo debug ativado", " ");

@@ -19,9 +19,6 @@ using zunra::test::reset_settings;
 using zunra::test::ScopedEnv;
 using zunra::test::TempDir;
 
-int* const kPairs[] = {T_Ativ,         T_ICP,  T_Venda, T_Canc,  T_Cons, T_Fim,  T_Stat,    T_Sessao,
-                       T_SessaoFiscal, T_Rede, T_Assoc, T_Atual, T_Logs, T_Bloq, T_Desbloq, T_CodAtiv};
-
 // Every setting as one printable text, so that a difference shows by name.
 std::string settings_now() {
   std::string s = std::string("SERIAL=") + SAT_SERIAL + " DEBUG=" + SAT_DEBUG + " NO_POPUP=" + SAT_NOPOPUP +
@@ -29,7 +26,8 @@ std::string settings_now() {
                   " ModoDebug=" + std::to_string(ModoDebug) + " Corrigir=" + std::to_string(Corrigir) +
                   " ModoLock=" + std::to_string(ModoLock) + " Ret10001=" + std::to_string(Ret10001) +
                   " NumTent=" + std::to_string(NumTent) + " TmpTent=" + std::to_string(TmpTent) + " T=";
-  for (int* pair : kPairs) s += std::to_string(pair[0]) + ":" + std::to_string(pair[1]) + " ";
+  for (const zunra::TimeoutSetting& t : zunra::kTimeouts)
+    s += std::to_string(t.pair[0]) + ":" + std::to_string(t.pair[1]) + " ";
   return s;
 }
 

@@ -76,9 +76,7 @@ TEST_F(SatFunctionsTest, EachFunctionAnswersItsFallbackWhenTheUnitCannotBeReache
   };
   // A silent unit: each function's own deadline (one second at the test scale, 50 ms).
   unit().on_command(0, sim::Act::Silent);
-  for (int* pair : {T_Ativ, T_ICP, T_Cons, T_Fim, T_Stat, T_Rede, T_Assoc, T_Atual, T_Logs, T_Bloq, T_Desbloq,
-                    T_CodAtiv})
-    pair[0] = 0, pair[1] = 1;
+  for (const TimeoutSetting& t : kTimeouts) t.pair[0] = 0, t.pair[1] = 1;
   expect_fallbacks(1000);
   EXPECT_EQ(unit().frames().size(), cases().size());
 
@@ -92,7 +90,8 @@ TEST_F(SatFunctionsTest, StatusCode10099BecomesCode10001OnlyWhenAsked) {
   // Off: the unit's reply as it came. On: only that code of this function is
   // rewritten; other codes, a reply without any '|' and the driver's own
   // fallback stay as they are.
-  const char* const cases[][3] = {  // Ret10001, unit's reply, caller's reply
+  const char* const cases[][3] = {
+      // Ret10001, unit's reply, caller's reply
       {"0", "{session}|10099|Codigo invalido|0000|", "000123|10099|Codigo invalido|0000|"},
       {"1", "{session}|10099|Codigo invalido|0000|", "000123|10001|Codigo de ativacao invalido||"},
       {"1", "{session}|10000|ok", "000123|10000|ok"},

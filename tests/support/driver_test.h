@@ -24,6 +24,7 @@
 #include "exchange.h"
 #include "serial_link.h"
 #include "settings.h"
+#include "settings_table.h"
 #include "sim_unit.h"
 #include "temp_dir.h"
 
@@ -52,25 +53,10 @@ class ScopedEnv {
 // Every setting global and timeout pair at its built-in value, with the
 // device path given (empty: settings not loaded, as at process start).
 inline void reset_settings(const std::string& serial) {
-  store_text(SAT_DEBUG, sizeof SAT_DEBUG, serial.empty() ? "" : "false");
-  store_text(SAT_NOPOPUP, sizeof SAT_NOPOPUP, serial.empty() ? "" : "true");
-  store_text(SAT_CORRECAO, sizeof SAT_CORRECAO, serial.empty() ? "" : "false");
-  store_text(SAT_LOCK, sizeof SAT_LOCK, serial.empty() ? "" : "true");
-  store_text(SAT_RET_10001, sizeof SAT_RET_10001, serial.empty() ? "" : "false");
+  restore_built_in_settings();
+  if (serial.empty())
+    for (const SwitchSetting& s : kSwitches) store_text(s.text, s.size, "");
   store_text(SAT_SERIAL, sizeof SAT_SERIAL, serial.c_str());
-  ModoDebug = Corrigir = Ret10001 = 0;
-  ModoLock = NumTent = 1;
-  TmpTent = 6;
-  const struct {
-    int* pair;
-    int minutes, seconds;
-  } built_in[] = {
-      {T_Ativ, 5, 0},          {T_ICP, 5, 0},   {T_Venda, 0, 20},   {T_Canc, 0, 3},
-      {T_Cons, 0, 4},          {T_Fim, 0, 40},  {T_Stat, 0, 4},     {T_Sessao, 0, 20},
-      {T_SessaoFiscal, 0, 20}, {T_Rede, 0, 20}, {T_Assoc, 30, 0},   {T_Atual, 30, 0},
-      {T_Logs, 0, 20},         {T_Bloq, 5, 0},  {T_Desbloq, 0, 40}, {T_CodAtiv, 0, 20},
-  };
-  for (const auto& p : built_in) p.pair[0] = p.minutes, p.pair[1] = p.seconds;
   __atomic_store_n(&lib_lock, 0, __ATOMIC_RELEASE);
 }
 
