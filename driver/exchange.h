@@ -104,6 +104,24 @@ void write_fallback(int session, const char* failure_code, bool with_0000);
 // The return code of the reply in BC: up to five characters after its first '|'.
 std::string_view reply_code();
 
+// The skin of every SAT function: runs the body under the call lock, and
+// lets nothing escape to the C caller: should anything be thrown, the
+// caller gets the fallback reply. Always answers with BC.data.
+template <class Body>
+const char* sat_call(int session, const char* failure_code, bool with_0000, Body body) noexcept {
+  try {
+    CallLock call_lock;
+    try {
+      body();
+    } catch (...) {
+      write_fallback(session, failure_code, with_0000);
+    }
+  } catch (...) {
+    write_fallback(session, failure_code, with_0000);
+  }
+  return BC.data;
+}
+
 // Null text arguments are taken as empty texts.
 inline const char* text_or_empty(const char* s) {
   return s ? s : "";

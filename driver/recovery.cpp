@@ -202,22 +202,15 @@ class RecoveringCall {
  public:
   RecoveringCall(const Recovery& what, const Request& request) : d_(what), r_(request) {}
 
-  const char* run() {
+  void run() {
     if (d_.correct && setting(Corrigir) != 0 && r_.document != nullptr) correct_references(r_.document);
-
-    if (setting(NumTent) < 1) {  // no attempt at all: the frame was not sent
-      write_fallback(r_.session, d_.failure_code, true);
-    }
     Attempt attempt = Attempt::first_transmission;
-    for (int number = 1; number <= setting(NumTent);) {
-      announce_attempt(d_.attempt_label, number);
+    run_attempts(d_.attempt_label, r_.session, d_.failure_code, true, [&] {
       const Outcome outcome = run_attempt(attempt);
-      if (outcome == Outcome::final_reply) break;
       attempt = next_attempt(attempt, outcome);
-      if (++number <= setting(NumTent)) pause_between_attempts();
-    }
+      return outcome == Outcome::final_reply;
+    });
     debug_log(d_.result_label, BC.data);
-    return BC.data;
   }
 
  private:
@@ -305,8 +298,7 @@ class RecoveringCall {
 };
 
 const char* recover(const Recovery& what, const Request& request) {
-  return locked_call(request.session, what.failure_code, true,
-                     [&] { return RecoveringCall(what, request).run(); });
+  return sat_call(request.session, what.failure_code, true, [&] { RecoveringCall(what, request).run(); });
 }
 
 }  // namespace

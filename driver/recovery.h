@@ -7,25 +7,9 @@
 
 #include "driver_log.h"
 #include "exchange.h"
+#include "settings.h"
 
 namespace zunra {
-
-// Runs one SAT call's body under the call lock. Nothing escapes to the C
-// caller: should anything be thrown, the caller gets the fallback reply.
-template <class Body>
-const char* locked_call(int session, const char* failure_code, bool with_0000, Body body) noexcept {
-  try {
-    CallLock call_lock;
-    try {
-      return body();
-    } catch (...) {
-      write_fallback(session, failure_code, with_0000);
-    }
-  } catch (...) {
-    write_fallback(session, failure_code, with_0000);
-  }
-  return BC.data;
-}
 
 // The console line and driver-log line that open each attempt.
 inline void announce_attempt(const char* label, int number) {
@@ -37,6 +21,21 @@ inline void announce_attempt(const char* label, int number) {
 
 // The pause between two attempts: TmpTent seconds (none when TmpTent <= 0).
 void pause_between_attempts();
+
+// The attempts of a sale, a cancellation or a session query: up to NumTent,
+// each announced under `label`, TmpTent seconds apart, until `attempt`
+// returns true (the call has its answer in BC). The fallback reply stands
+// until an attempt replaces it: without any attempt the caller never gets
+// the previous call's reply.
+template <class Attempt>
+void run_attempts(const char* label, int session, const char* failure_code, bool with_0000, Attempt attempt) {
+  write_fallback(session, failure_code, with_0000);
+  for (int number = 1; number <= setting(NumTent);) {
+    announce_attempt(label, number);
+    if (attempt()) return;
+    if (++number <= setting(NumTent)) pause_between_attempts();
+  }
+}
 
 // Gives a reply of exactly ten '|' an empty eleventh field: a '|' goes right
 // after the tenth one and the rest moves one place on. Returns false and

@@ -71,8 +71,7 @@ void rewrite_status_code(int session) {
 template <typename... Fields>
 const char* single_exchange(Function id, int session, Fields... fields) noexcept {
   const SingleExchange& fn = kFunctions[id];
-  try {
-    CallLock call;
+  return sat_call(session, fn.failure, false, [&] {
     const Deadline deadline = set_deadline(fn.pair);
     FrameBuffer frame;
     bool ok = frame.format(fn.format, fn.code, session, fields...);
@@ -83,10 +82,7 @@ const char* single_exchange(Function id, int session, Fields... fields) noexcept
     if (!ok) write_fallback(session, fn.failure, false);
     if (id == kStatus && setting(Ret10001)) rewrite_status_code(session);
     debug_log(fn.reply_label, BC.data);
-  } catch (...) {
-    write_fallback(session, fn.failure, false);
-  }
-  return BC.data;
+  });
 }
 
 }  // namespace

@@ -58,36 +58,32 @@ constexpr SessionQuery kUltimaSessaoFiscal{
 
 // Runs the attempts; the answer, or the fallback reply, is left in BC.
 void ask(const SessionQuery& q, FrameBuffer& frame, int session, const char* activation, int asked) {
-  // Without any attempt the caller must not get the previous call's reply.
-  write_fallback(session, q.failure_code, false);
-  for (int number = 1; number <= setting(NumTent);) {
-    announce_attempt(q.attempt_label, number);
+  run_attempts(q.attempt_label, session, q.failure_code, false, [&] {
     const Deadline deadline = set_deadline(q.timeout);
     if (!frame.format(q.frame_format, q.command, session, activation, asked)) {
       // Never sent, not even in part; trying again would not make it fit.
       write_fallback(session, q.failure_code, false);
-      return;
+      return true;
     }
     debug_log(q.frame_label, frame.after_code());
     const ReplyFilter filter = q.match_session ? ReplyFilter::either(session, asked) : ReplyFilter::any();
-    if (exchange(frame.frame(), filter, deadline)) {
-      const std::string code(reply_code());
-      debug_log(q.code_label, code.c_str());
-      if (code != q.busy_code) return;
-      debug_log(q.busy_label, " ");
-    } else {
+    if (!exchange(frame.frame(), filter, deadline)) {
       write_fallback(session, q.failure_code, false);
+      return false;
     }
-    if (++number <= setting(NumTent)) pause_between_attempts();
-  }
+    const std::string code(reply_code());
+    debug_log(q.code_label, code.c_str());
+    if (code != q.busy_code) return true;
+    debug_log(q.busy_label, " ");
+    return false;
+  });
 }
 
 const char* query(const SessionQuery& q, int session, const char* activation, int asked) {
-  return locked_call(session, q.failure_code, false, [&] {
+  return sat_call(session, q.failure_code, false, [&] {
     FrameBuffer frame;
     ask(q, frame, session, text_or_empty(activation), asked);
     debug_log(q.result_label, BC.data);
-    return BC.data;
   });
 }
 
