@@ -2,9 +2,12 @@
 // goes on the wire, how replies are collected, deadlines, link loss, the
 // driver log and the console lines.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -53,6 +56,50 @@ TEST_F(ExchangeTest, RepliesArriveWholeWhateverTheirShape) {
   EXPECT_EQ(std::string(BC.data, 6), "000123");
   const auto log = driver_log_lines();
   EXPECT_EQ(std::count(log.begin(), log.end(), "   .........   ......... "), 1);
+}
+
+TEST_F(ExchangeTest, SignalsEveryFewMillisecondsInterruptNoWait) {
+  // A program with a timer or a child to reap gets signals during calls:
+  // every wait they interrupt (lock pause, first bytes, pieces) goes on.
+  struct sigaction quiet {}, old{};
+  quiet.sa_handler = [](int) {};
+  sigemptyset(&quiet.sa_mask);  // no SA_RESTART: poll() returns EINTR
+  ASSERT_EQ(::sigaction(SIGUSR1, &quiet, &old), 0);
+  std::atomic<bool> done{false};
+  const pthread_t caller = ::pthread_self();
+  std::thread signaller([&] {
+    while (!done) {
+      ::pthread_kill(caller, SIGUSR1);
+      std::this_thread::sleep_for(milliseconds(2));
+    }
+  });
+  sim::Script pieces;
+  pieces.delay = milliseconds(60);
+  pieces.chunk = 9;
+  pieces.chunk_pause = milliseconds(20);
+  unit().on_command(5, pieces);
+  for (int session = 1; session <= 3; ++session) expect_verbatim(session);
+  done = true;
+  signaller.join();
+  ::sigaction(SIGUSR1, &old, nullptr);
+}
+
+TEST_F(ExchangeTest, BytesQueuedBeforeTheCallAreNeverItsReply) {
+  // The unit answers after the deadline: its late reply waits in the line
+  // when the caller tries the same session again.
+  T_Cons[1] = 2;
+  sim::Script late;
+  late.delay = milliseconds(400);
+  unit().on_command(5, late, 1);
+  EXPECT_STREQ(ConsultarSAT(5), "000005|08098|SAT em processamento. Tente novamente.||");
+  std::this_thread::sleep_for(milliseconds(700));  // the late reply is written by now
+  ASSERT_EQ(unit().replies().size(), 1u);
+
+  sim::Script fresh;
+  fresh.canned = "{session}|08000|resposta desta chamada||";
+  unit().on_command(5, fresh, 1);
+  T_Cons[1] = 40;
+  EXPECT_STREQ(ConsultarSAT(5), "000005|08000|resposta desta chamada||");
 }
 
 TEST_F(ExchangeTest, SilentUnitGetsTheFallbackAtTheDeadlineMeasuredOnTheMonotonicClock) {

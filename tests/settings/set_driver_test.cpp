@@ -52,9 +52,11 @@ TEST_F(SettingsTest, SetDriverNamesAndAnswers) {
 }
 
 TEST_F(SettingsTest, SetDriverRetryNumbersTakeTwoCharacters) {
-  const std::tuple<const char*, const char*, const char*, int, int> cases[] = {  // name, value, answer, results{"N_TENT", "05", "OK", 5, 9},      {"N_TENT", "5", "ERRO", 1, 9},     {"N_TENT", "00", "ERRO", 1, 9},
-               {"N_TENT", "-5", "ERRO", 1, 9},    {"N_TENT", "5x", "OK", 5, 9},      {"TMP_TENT", "02", "ERRO", 9, 3},
-               {"TMP_TENT", "7", "ERRO", 9, 6},   {"TMP_TENT", "45", "OK", 9, 45}};
+  // name, value, answer, then NumTent and TmpTent after the call
+  const std::tuple<const char*, const char*, const char*, int, int> cases[] = {
+      {"N_TENT", "05", "OK", 5, 9},    {"N_TENT", "5", "ERRO", 1, 9},   {"N_TENT", "00", "ERRO", 1, 9},
+      {"N_TENT", "-5", "ERRO", 1, 9},  {"N_TENT", "5x", "OK", 5, 9},    {"TMP_TENT", "02", "ERRO", 9, 3},
+      {"TMP_TENT", "7", "ERRO", 9, 6}, {"TMP_TENT", "45", "OK", 9, 45}};
   for (const auto& [name, value, answer, num_tent, tmp_tent] : cases) {
     NumTent = TmpTent = 9;
     EXPECT_STREQ(SetDriver(name, value), answer) << name << value;
