@@ -124,8 +124,8 @@ ZUNRA_API const char* EnviarDadosVenda(int numeroSessao, const char* codigoDeAti
  * an empty field added, so that callers always find the same fields.
  * Failure code 07098 with the "0000" field; T_CANCELAR_ULTIMA_VENDA [00:03]
  * per transmission. */
-ZUNRA_API const char* CancelarUltimaVenda(int numeroSessao, const char* codigoDeAtivacao,
-                                          const char* chave, const char* dadosCancelamento);
+ZUNRA_API const char* CancelarUltimaVenda(int numeroSessao, const char* codigoDeAtivacao, const char* chave,
+                                          const char* dadosCancelamento);
 /* Asks whether the unit is in operation; needs no activation code.
  * Failure code 08098; T_CONSULTAR_SAT [00:04]. */
 ZUNRA_API const char* ConsultarSAT(int numeroSessao);
@@ -139,7 +139,8 @@ ZUNRA_API const char* ConsultarStatusOperacional(int numeroSessao, const char* c
 /* The unit's stored answer to the earlier session cNumeroDeSessao. Retried
  * up to N_TENT times while the exchange fails or the unit answers 11098.
  * Failure code 11098; T_CONSULTAR_NUMERO_SESSAO [00:20]. */
-ZUNRA_API const char* ConsultarNumeroSessao(int numeroSessao, const char* codigoDeAtivacao, int cNumeroDeSessao);
+ZUNRA_API const char* ConsultarNumeroSessao(int numeroSessao, const char* codigoDeAtivacao,
+                                            int cNumeroDeSessao);
 /* The unit's answer about its last fiscal session (a sale, code 06000, or a
  * cancellation, 07000). Retried like ConsultarNumeroSessao, busy code 19098.
  * Failure code 19098; T_CONSULTAR_ULTIMA_SESSAO_FISCAL [00:20]. */
@@ -151,8 +152,8 @@ ZUNRA_API const char* ConfigurarInterfaceDeRede(int numeroSessao, const char* co
 /* Associates the software house's signature: CNPJValue is the software
  * house's CNPJ followed by the taxpayer's, assinaturaCNPJs the signature.
  * Failure code 13098; T_ASSOCIAR_ASSINATURA [30:00]. */
-ZUNRA_API const char* AssociarAssinatura(int numeroSessao, const char* codigoDeAtivacao, const char* CNPJValue,
-                                         const char* assinaturaCNPJs);
+ZUNRA_API const char* AssociarAssinatura(int numeroSessao, const char* codigoDeAtivacao,
+                                         const char* CNPJValue, const char* assinaturaCNPJs);
 /* Asks the unit to update its software.
  * Failure code 14098; T_ATUALIZAR_SOFTWARE_SAT [30:00]. */
 ZUNRA_API const char* AtualizarSoftwareSAT(int numeroSessao, const char* codigoDeAtivacao);
@@ -228,8 +229,8 @@ typedef int (*INI_CALLBACK)(const char* Section, const char* Key, const char* Va
 /* Copies the value of Key in Section (DefValue when absent) into Buffer.
  * Returns the length of the text stored. A key present with an empty value
  * gives an empty text. */
-ZUNRA_API int ini_gets(const char* Section, const char* Key, const char* DefValue, char* Buffer, int BufferSize,
-                       const char* Filename);
+ZUNRA_API int ini_gets(const char* Section, const char* Key, const char* DefValue, char* Buffer,
+                       int BufferSize, const char* Filename);
 /* The value as a number (hexadecimal after "0x"), or DefValue when absent
  * or empty. */
 ZUNRA_API long ini_getl(const char* Section, const char* Key, long DefValue, const char* Filename);

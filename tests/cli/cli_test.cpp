@@ -226,7 +226,9 @@ TEST(SatCli, DefaultSectionFeedsActivationSignatureAndTestSale) {
   ASSERT_EQ(mkfifo((dir.path + "/config.ini").c_str(), 0666), 0);  // nobody writes it: reading it would wait
   expect_run(dir.run({"AtivarSAT", "123"}), "Erro no arquivo config.ini\n", 1);
   std::filesystem::remove(dir.path + "/config.ini");
-  dir.write("config.ini", "[REDE]\n[DEFAULT]\nCNPJ_CONTRIB=111\nIE_CONTRIB=222\nCNPJ_SH=333\nASSINATURA_SH=sig&<\"'>\nUF=35\n");
+  dir.write(
+      "config.ini",
+      "[REDE]\n[DEFAULT]\nCNPJ_CONTRIB=111\nIE_CONTRIB=222\nCNPJ_SH=333\nASSINATURA_SH=sig&<\"'>\nUF=35\n");
   dir.run({"AtivarSAT", "123"});
   expect_run(dir.run({"AssociarAssinatura", "123"}),
              called("AssociarAssinatura",

@@ -31,8 +31,10 @@ const char* answer(const char* name, Args... args) {
 }  // namespace
 
 // One exported stand-in: name, parameter list, argument list.
-#define STUB(name, params, args) \
-  extern "C" __attribute__((visibility("default"))) const char* name params { return answer(#name, args); }
+#define STUB(name, params, args)                                              \
+  extern "C" __attribute__((visibility("default"))) const char* name params { \
+    return answer(#name, args);                                               \
+  }
 #define ARGS(...) __VA_ARGS__
 using T = const char*;
 

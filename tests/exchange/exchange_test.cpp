@@ -25,7 +25,9 @@ long elapsed_ms(Clock::time_point since) {
 
 // Milliseconds into the current wall-clock second.
 long wall_fraction_ms() {
-  return std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count() % 1000;
+  return std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+             .count() %
+         1000;
 }
 
 class ExchangeTest : public DriverTest {
@@ -61,7 +63,8 @@ TEST_F(ExchangeTest, RepliesArriveWholeWhateverTheirShape) {
 TEST_F(ExchangeTest, SignalsEveryFewMillisecondsInterruptNoWait) {
   // A program with a timer or a child to reap gets signals during calls:
   // every wait they interrupt (lock pause, first bytes, pieces) goes on.
-  struct sigaction quiet {}, old{};
+  struct sigaction quiet {
+  }, old{};
   quiet.sa_handler = [](int) {};
   sigemptyset(&quiet.sa_mask);  // no SA_RESTART: poll() returns EINTR
   ASSERT_EQ(::sigaction(SIGUSR1, &quiet, &old), 0);
@@ -168,11 +171,11 @@ TEST_F(ExchangeTest, DebugLogAndConsoleLinesFollowTheirSwitches) {
   std::vector<std::string> steps;
   for (const std::string& line : driver_log_lines())
     if (line.rfind("le_usb - bytes", 0) != 0 || line == took) steps.push_back(line);
-  EXPECT_EQ(steps, (std::vector<std::string>{"ConsultarSAT: 000123", "EnviarParaSat: inicio do envio ...",
-                                             "Abrindo comunicacao com: " + unit().path(),
-                                             "EnviarParaSat: final do envio. ",
-                                             "RecebeDoSat: inicio da recepção ...", took, "RecebeDoSat: final da recepção. ",
-                                             "Resposta de ConsultarSAT: " + reply}));
+  EXPECT_EQ(steps, (std::vector<std::string>{
+                       "ConsultarSAT: 000123", "EnviarParaSat: inicio do envio ...",
+                       "Abrindo comunicacao com: " + unit().path(), "EnviarParaSat: final do envio. ",
+                       "RecebeDoSat: inicio da recepção ...", took, "RecebeDoSat: final da recepção. ",
+                       "Resposta de ConsultarSAT: " + reply}));
 }
 
 TEST_F(ExchangeTest, ReplyIsPickedUpAsSoonAsItArrives) {

@@ -2,11 +2,10 @@
  * built with the installed header and pkg-config file against the installed
  * library. With no unit on the configured device the driver must answer
  * with its own busy reply, in the reply buffer the legacy header names. */
-#include <zunra_sat.h>
-#include <zunra_sat_legacy.h>
-
 #include <stdio.h>
 #include <string.h>
+#include <zunra_sat.h>
+#include <zunra_sat_legacy.h>
 
 int main(void) {
   const char* expected = "000042|08098|SAT em processamento. Tente novamente.||";

@@ -20,21 +20,26 @@ TEST_F(SettingsTest, FirstSetDriverLoadsTheFileOnceThenApplies) {
 
 TEST_F(SettingsTest, SetDriverNamesAndAnswers) {
   std::strcpy(BC.data, "000001|06000|0000|Emitido com sucesso||");
-  const char* const cases[][4] = {  // name, value, answer, log line
+  const char* const cases[][4] = {
+      // name, value, answer, log line
       {"RET_X", "true", "OK", "Retorno 10099->10001 ativado via comando SetDriver "},
-      {"TMP_TENX", "10", "OK", "(SetDriver)Tempo entre tentativas de transmissão de cupons redefinido para: 10"},
+      {"TMP_TENX", "10", "OK",
+       "(SetDriver)Tempo entre tentativas de transmissão de cupons redefinido para: 10"},
       {"LOCKED", "false", "OK", "Lock das funções desativado via comando SetDriver "},
       {"NO_POPUP", "xyz", "OK", "Mensagens Popup ativadas via comando SetDriver "},
       {"debug", "true", "FALHA", "Funcao nao implementada no comando SetDriver "},
       {"CORRECAO", "true", "FALHA", "Funcao nao implementada no comando SetDriver "},
       {"DISCOVERY", "x", "FALHA", "Funcao DISCOVER nao implementada no comando SetDriver "},
-      {"VERSAO", "x", "3.0.0.3_acm0_rpi", "(SetDriver)Informada versão da DLL via comando SetDriver: 3.0.0.3_acm0_rpi"},
+      {"VERSAO", "x", "3.0.0.3_acm0_rpi",
+       "(SetDriver)Informada versão da DLL via comando SetDriver: 3.0.0.3_acm0_rpi"},
       {"SERIALIZE", "ttyUSB0", "OK", "Interface configurada via comando SetSAT: /dev/ttyUSB0"},
       {"SERIAL", "/dev/ttyACM1", "OK", "Interface configurada via comando SetSAT: /dev/ttyACM1"},
       {"SERIAL", "", "ERRO", "Erro ao tentar configurar Interface via comando SetDriver "},
-      {"SERIAL", "by-id/usb-Dorvex_SAT_0001-if00", "ERRO", "Erro ao tentar configurar Interface via comando SetDriver "},
+      {"SERIAL", "by-id/usb-Dorvex_SAT_0001-if00", "ERRO",
+       "Erro ao tentar configurar Interface via comando SetDriver "},
       {"N_TENT", "5", "ERRO", "(SetDriver)N_TENT: valor inválido "},
-      {"TMP_TENT", "01", "ERRO", "(SetDriver)Tempo entre tentativas de transmissão de cupons redefinido para valor mínimo: 3 "},
+      {"TMP_TENT", "01", "ERRO",
+       "(SetDriver)Tempo entre tentativas de transmissão de cupons redefinido para valor mínimo: 3 "},
   };
   SetDriver("DEBUG", "true");
   take_log();
@@ -54,8 +59,8 @@ TEST_F(SettingsTest, SetDriverNamesAndAnswers) {
 TEST_F(SettingsTest, SetDriverRetryNumbersTakeTwoCharacters) {
   // name, value, answer, then NumTent and TmpTent after the call
   const std::tuple<const char*, const char*, const char*, int, int> cases[] = {
-      {"N_TENT", "05", "OK", 5, 9},    {"N_TENT", "5", "ERRO", 1, 9},   {"N_TENT", "00", "ERRO", 1, 9},
-      {"N_TENT", "-5", "ERRO", 1, 9},  {"N_TENT", "5x", "OK", 5, 9},    {"TMP_TENT", "02", "ERRO", 9, 3},
+      {"N_TENT", "05", "OK", 5, 9},    {"N_TENT", "5", "ERRO", 1, 9},  {"N_TENT", "00", "ERRO", 1, 9},
+      {"N_TENT", "-5", "ERRO", 1, 9},  {"N_TENT", "5x", "OK", 5, 9},   {"TMP_TENT", "02", "ERRO", 9, 3},
       {"TMP_TENT", "7", "ERRO", 9, 6}, {"TMP_TENT", "45", "OK", 9, 45}};
   for (const auto& [name, value, answer, num_tent, tmp_tent] : cases) {
     NumTent = TmpTent = 9;

@@ -1,10 +1,10 @@
 // Settings shared between threads; also run under ThreadSanitizer. SetDriver
 // while SAT calls run is in tests/stress.
-#include "settings_test.h"
-
 #include <algorithm>
 #include <future>
 #include <thread>
+
+#include "settings_test.h"
 
 using zunra::test::DriverEnvironment;
 
@@ -12,8 +12,9 @@ TEST(SettingsThreads, FirstCallsMadeTogetherLoadOnceAndWaitForIt) {
   DriverEnvironment env;
   zunra::test::reset_settings("");
   // A long file makes loading slow enough for the threads to meet inside it.
-  std::ofstream(env.dir() + "/sat.ini") << std::string(200000, '\n') << "[DEFAULT]\nDEBUG=true\nN_TENT=04\nSERIAL="
-                                        << env.unit().path() << "\n";
+  std::ofstream(env.dir() + "/sat.ini")
+      << std::string(200000, '\n') << "[DEFAULT]\nDEBUG=true\nN_TENT=04\nSERIAL=" << env.unit().path()
+      << "\n";
   std::promise<void> go;
   std::shared_future<void> start = go.get_future().share();
   std::string reply;
@@ -23,8 +24,10 @@ TEST(SettingsThreads, FirstCallsMadeTogetherLoadOnceAndWaitForIt) {
     threads.emplace_back([&, i] {
       start.wait();
       // One SAT caller only: the reply buffer is shared by every call.
-      if (i == 0) reply = ConsultarSAT(101);
-      else SetDriver("TMP_TENT", "45");
+      if (i == 0)
+        reply = ConsultarSAT(101);
+      else
+        SetDriver("TMP_TENT", "45");
       num_tent_seen[i] = zunra::setting(NumTent);  // loaded before any first call goes on
     });
   go.set_value();

@@ -59,7 +59,9 @@ struct Line {
 
 const std::string kSale = "<CFe><dest><CPF>12345678909</CPF></dest><total><vCFe>12.50</vCFe></total></CFe>";
 
-std::string sale_frame(const std::string& session) { return "|03|" + session + "|12345678|" + kSale; }
+std::string sale_frame(const std::string& session) {
+  return "|03|" + session + "|12345678|" + kSale;
+}
 
 }  // namespace
 
