@@ -9,8 +9,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +29,52 @@
 namespace zunra::bench {
 
 using Clock = std::chrono::steady_clock;
+
+// One command-line option of a bench program: a flag, or a name followed by
+// a value that `take` accepts (false: not a valid value).
+struct Option {
+  const char* name;
+  bool has_value;
+  std::function<bool(const char* value)> take;
+};
+
+// Reads the options. "--help" prints `usage` and `about` on standard output
+// and exits 0; an unknown option, a missing value or a value refused prints
+// the usage line on standard error and exits 2.
+inline void parse_options(int argc, char** argv, const char* usage, const char* about,
+                          std::initializer_list<Option> options) {
+  const auto refuse = [&](const char* what, const char* arg) {
+    std::fprintf(stderr, "%s: %s %s\nusage: %s\n", argv[0], what, arg, usage);
+    std::exit(2);
+  };
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::printf("usage: %s\n%s", usage, about);
+      std::exit(0);
+    }
+    const Option* found = nullptr;
+    for (const Option& o : options)
+      if (std::strcmp(argv[i], o.name) == 0) found = &o;
+    if (!found) refuse("unknown option", argv[i]);
+    if (!found->has_value) {
+      found->take(nullptr);
+    } else if (i + 1 >= argc) {
+      refuse("missing value after", argv[i]);
+    } else if (!found->take(argv[++i])) {
+      refuse("not a valid value:", argv[i]);
+    }
+  }
+}
+
+// A whole number, all of the text, within [minimum, maximum].
+inline bool whole_number(const char* text, long minimum, long maximum, long& out) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || n < minimum || n > maximum) return false;
+  out = n;
+  return true;
+}
 
 inline double ms_since(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "exchange.h"
 #include "settings.h"
 #include "sim_unit.h"
@@ -42,7 +43,11 @@ double big_reply_ms(zunra::sim::SimUnit& unit, std::size_t reply_bytes, std::siz
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  zunra::bench::parse_options(argc, argv, "exchange_bench",
+                              "The exchange's own quick figures against the simulated unit: a ConsultarSAT\n"
+                              "round trip, and a 3,000,000-byte reply unlimited and at 1,000,000 B/s.\n",
+                              {});
   char dir[] = "/tmp/zunra_bench_XXXXXX";
   if (!::mkdtemp(dir)) return 1;
   ::setenv("ZUNRA_SAT_DIR", dir, 1);

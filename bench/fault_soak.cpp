@@ -3,7 +3,7 @@
 // chunking, rate limits, hang-up, stop-reading, delays). Each schedule runs
 // in a child process so that a crash or a hang is counted, not fatal.
 //
-//   fault_soak [--schedules N] [--minutes M] [--seed S] [--json FILE]
+//   fault_soak [--schedules N] [--minutes M] [--seed S] [--first K] [--json FILE]
 //
 // Prints schedules run, calls, duplicates processed by the unit (must be 0),
 // calls the unit carried out while the caller was told failure, the longest
@@ -143,18 +143,31 @@ int main(int argc, char** argv) {
   double minutes = 0;
   unsigned seed = 1;
   const char* json_path = nullptr;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (!std::strcmp(argv[i], "--schedules"))
-      schedules = std::atol(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--minutes"))
-      minutes = std::atof(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--seed"))
-      seed = static_cast<unsigned>(std::atol(argv[i + 1]));
-    else if (!std::strcmp(argv[i], "--json"))
-      json_path = argv[i + 1];
-    else if (!std::strcmp(argv[i], "--first"))  // replays from schedule K
-      first = std::atol(argv[i + 1]);
-  }
+  long whole = 0;
+  parse_options(
+      argc, argv, "fault_soak [--schedules N] [--minutes M] [--seed S] [--first K] [--json FILE]",
+      "Sales and cancellations through randomized fault schedules of the simulated unit, each\n"
+      "schedule in a child process. Prints the schedules run, calls, duplicates (must be 0),\n"
+      "calls carried out while the caller was told failure, the longest call against its\n"
+      "bound, crashes and hangs.\n"
+      "  --schedules N  run N schedules (default 2000)\n"
+      "  --minutes M    run for M minutes instead\n"
+      "  --seed S       seed of the schedules (default 1)\n"
+      "  --first K      start at schedule K (replays one that failed)\n"
+      "  --json FILE    also write the figures as JSON to FILE\n",
+      {{"--schedules", true, [&](const char* v) { return whole_number(v, 1, 100000000, schedules); }},
+       {"--minutes", true,
+        [&](const char* v) {
+          char* end = nullptr;
+          minutes = std::strtod(v, &end);
+          return end != v && *end == '\0' && minutes > 0;
+        }},
+       {"--seed", true,
+        [&](const char* v) {
+          return whole_number(v, 0, 4294967295L, whole) && (seed = static_cast<unsigned>(whole), true);
+        }},
+       {"--first", true, [&](const char* v) { return whole_number(v, 0, 100000000, first); }},
+       {"--json", true, [&](const char* v) { return (json_path = v) != nullptr; }}});
   const auto start = Clock::now();
   long run = 0, crashes = 0, hangs = 0, worst_schedule = -1;
   Outcome total;

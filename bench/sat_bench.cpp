@@ -293,16 +293,13 @@ int main(int argc, char** argv) {
   if (argc > 2 && std::strcmp(argv[1], "--peak-of") == 0) return peak_of(argv + 2);
   bool quick = false;
   const char* json_path = nullptr;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--quick") == 0)
-      quick = true;
-    else if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc)
-      json_path = argv[++i];
-    else {
-      std::fprintf(stderr, "usage: %s [--quick] [--json FILE]\n", argv[0]);
-      return 2;
-    }
-  }
+  parse_options(argc, argv, "sat_bench [--quick] [--json FILE]",
+                "Speed and resource figures of the driver against the simulated unit, each next to a\n"
+                "baseline measured in the same run; prints a table and JSON (or writes the JSON to FILE).\n"
+                "  --quick      shorter runs (a smoke test, not figures)\n"
+                "  --json FILE  the JSON to FILE instead of standard output\n",
+                {{"--quick", false, [&](const char*) { return quick = true; }},
+                 {"--json", true, [&](const char* v) { return (json_path = v) != nullptr; }}});
   std::vector<Figure> rows;
   for (Figure& f : round_trip(quick ? 10 : 50)) rows.push_back(f);
   for (Figure& f : long_reply(quick ? 1 : 5)) rows.push_back(f);
