@@ -1,12 +1,145 @@
 #include "driver_log.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "settings.h"
+#include "settings_table.h"
+#include "wait.h"
 
 namespace zunra {
+namespace {
+
+// A writer waits this long for another program that is writing the log,
+// then appends all the same (one write keeps the line whole) without
+// looking at the size.
+constexpr std::int64_t kLogLockWaitMs = 200;
+constexpr std::int64_t kLogLockRetryMs = 1;
+
+// errno-like reason for a log that is there but is no regular file.
+constexpr int kNotRegular = -1;
+
+// Owns the log's descriptor for one line.
+class LogFile {
+ public:
+  explicit LogFile(int fd) : fd_(fd) {}
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+  ~LogFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Opens the log for appending: never through a link, only a regular file,
+// never waiting (a FIFO in its place). A log this call creates is 0664
+// whatever the umask, so that every user of the directory's group appends.
+// -1 with `error` set on failure.
+int open_log(const char* path, int& error) {
+  constexpr int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = ::open(path, flags);
+  if (fd < 0 && errno == ENOENT) {
+    fd = ::open(path, flags | O_CREAT | O_EXCL, 0664);
+    if (fd >= 0)
+      ::fchmod(fd, 0664);
+    else if (errno == EEXIST)  // another program created it just now
+      fd = ::open(path, flags);
+  }
+  if (fd < 0) {
+    error = errno;
+    return -1;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    error = kNotRegular;
+    return -1;
+  }
+  return fd;
+}
+
+// Waits, bounded, for the other writers. False when the wait ran out; a
+// file system without locks counts as locked.
+bool lock_log(int fd, const Deadline& deadline) {
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return true;
+    if (deadline.passed()) return false;
+    sleep_until(deadline.capped_ms(kLogLockRetryMs));
+  }
+}
+
+// The whole line; true when all of it was written.
+bool write_line(int fd, iovec* parts, int count) {
+  while (count > 0) {
+    const ssize_t n = ::writev(fd, parts, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    auto left = static_cast<std::size_t>(n);
+    while (count > 0 && left >= parts->iov_len) left -= parts->iov_len, ++parts, --count;
+    if (count > 0) {
+      parts->iov_base = static_cast<char*>(parts->iov_base) + left;
+      parts->iov_len -= left;
+    }
+  }
+  return true;
+}
+
+// Appends one line under the writers' lock. When the log has reached its
+// limit it first becomes <log>.1, the one old generation kept, and a fresh
+// log is started; another program that was waiting sees the name moved on
+// and opens the fresh log too. 0, or -1 with `error` set.
+int append(const std::string& path, iovec* parts, int count, int& error) {
+  const std::int64_t limit = static_cast<std::int64_t>(setting(log_max_kb)) * 1024;
+  const Deadline deadline = Deadline::in_ms(kLogLockWaitMs);
+  for (int attempt = 0;; ++attempt) {
+    LogFile log(open_log(path.c_str(), error));
+    if (log.fd() < 0) return -1;
+    struct stat held, named;
+    if (attempt < 3 && lock_log(log.fd(), deadline) && ::fstat(log.fd(), &held) == 0) {
+      if (::lstat(path.c_str(), &named) != 0 || named.st_ino != held.st_ino || named.st_dev != held.st_dev)
+        continue;  // rotated while this one waited
+      if (held.st_size >= limit) {
+        if (::rename(path.c_str(), (path + ".1").c_str()) == 0) continue;
+        // No old generation can be kept: the log starts again in place.
+        [[maybe_unused]] const int emptied = ::ftruncate(log.fd(), 0);
+      }
+    }
+    if (write_line(log.fd(), parts, count)) return 0;
+    error = errno;
+    return -1;
+  }
+}
+
+// A log that cannot be written is said once per process, on standard
+// error: standard output belongs to the console lines.
+void say_unwritable(const std::string& path, int error) {
+  static std::atomic<pid_t> said_by{0};
+  const pid_t self = ::getpid();
+  if (said_by.exchange(self) == self) return;
+  const char* why = error == ELOOP         ? "e um link simbolico"
+                    : error == kNotRegular ? "nao e um arquivo comum"
+                                           : std::strerror(error);
+  std::fprintf(stderr, "EnviaLog: Erro ao abrir o arquivo de logs %s: %s\n", path.c_str(), why);
+  std::fflush(stderr);
+}
+
+}  // namespace
 
 std::string driver_log_path() {
   return settings_dir() + "/lib_zunra_dorvex.log";
@@ -28,15 +161,21 @@ void debug_log(const char* message, const char* detail) {
 int append_log_line(const char* message, const char* detail) noexcept {
   try {
     const std::string path = driver_log_path();
-    std::FILE* log = std::fopen(path.c_str(), "a");
-    if (!log) log = std::fopen(path.c_str(), "w");
-    if (!log) {
-      console("EnviaLog: Erro ao abrir o arquivo de logs!\n");
-      return -1;
-    }
-    std::fprintf(log, "%s%s%s%s\n", log_timestamp(), ": ", message ? message : "", detail ? detail : "");
-    std::fclose(log);
-    return 0;
+    const char* stamp = log_timestamp();
+    message = message ? message : "";
+    detail = detail ? detail : "";
+    iovec parts[] = {
+        {const_cast<char*>(stamp), std::strlen(stamp)},
+        {const_cast<char*>(": "), 2},
+        {const_cast<char*>(message), std::strlen(message)},
+        {const_cast<char*>(detail), std::strlen(detail)},
+        {const_cast<char*>("\n"), 1},
+    };
+    int error = 0;
+    if (append(path, parts, sizeof parts / sizeof parts[0], error) == 0) return 0;
+    say_unwritable(path, error);
+    console("EnviaLog: Erro ao abrir o arquivo de logs!\n");
+    return -1;
   } catch (...) {
     return -1;
   }

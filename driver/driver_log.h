@@ -17,7 +17,10 @@ void console(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void debug_log(const char* message, const char* detail);
 
 // Appends "<timestamp>: <message><detail>" to the driver log whatever the
-// switches say (EnviaLog). 0 written, -1 when the log cannot be opened.
+// switches say (EnviaLog). The log is only ever a regular file, never
+// reached through a link, created 0664 and rotated to <log>.1 past
+// LOG_MAX_KB. 0 written; -1 when it cannot be written, which is also said
+// once per process on standard error.
 int append_log_line(const char* message, const char* detail) noexcept;
 
 // Local time as "%d-%m-%Y %H:%M:%S" in one static buffer, overwritten by

@@ -51,6 +51,8 @@ ZUNRA_PAIR(T_Desbloq);
 ZUNRA_PAIR(T_CodAtiv);
 }
 
+ZUNRA_CONSTINIT int zunra::log_max_kb = zunra::kLogMaxKbSetting.built_in;
+
 namespace zunra {
 namespace {
 
@@ -68,6 +70,7 @@ void load_settings() noexcept {
   DevicePath serial{};
   std::memcpy(serial.text, kBuiltInSerial, sizeof kBuiltInSerial);
   for (const SwitchSetting& s : kSwitches) store_text(s.text, s.size, s.built_in);
+  change_setting(log_max_kb, kLogMaxKbSetting.built_in);
   try {
     read_settings_file(serial);
   } catch (...) {
@@ -132,6 +135,7 @@ void restore_built_in_settings() {
   }
   for (const RetrySetting* r : {&kNumTentSetting, &kTmpTentSetting}) change_setting(*r->value, r->built_in);
   for (const TimeoutSetting& t : kTimeouts) t.pair[0] = t.minutes, t.pair[1] = t.seconds;
+  change_setting(log_max_kb, kLogMaxKbSetting.built_in);
 }
 
 void reload_settings() {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "driver_log.h"
+#include "ini_file.h"
 #include "settings_table.h"
 
 extern "C" {
@@ -74,6 +75,19 @@ void read_retry(const RetryKey& r, const char* file) {
   }
 }
 
+// LOG_MAX_KB: digits only, within the setting's range.
+void read_log_limit(const char* file) {
+  const SizeSetting& s = kLogMaxKbSetting;
+  char text[12];
+  ini_gets("DEFAULT", s.key, " ", text, sizeof text, file);
+  const std::size_t len = std::strlen(text);
+  if (len == 0 || len > 7 || std::strspn(text, "0123456789") != len) return;
+  const int value = std::atoi(text);
+  if (value < 1 || value > s.maximum) return;
+  change_setting(*s.value, value);
+  debug_log("Tamanho maximo do log redefinido para (em KB): ", text);
+}
+
 // Timeouts are read only when [TIMEOUT], in capitals, is the first or the
 // second section of the file.
 bool has_timeout_section(const char* file) {
@@ -130,6 +144,7 @@ void read_settings_file(DevicePath& serial) {
   }
 
   for (const RetryKey& r : kRetryKeys) read_retry(r, file);
+  read_log_limit(file);
 
   if (has_timeout_section(file)) read_timeouts(file);
 }
@@ -153,11 +168,7 @@ bool validate_timeout(const char* text) {
 }
 
 bool readable_file(const char* path) {
-  if (!path) return false;
-  std::FILE* f = std::fopen(path, "re");
-  if (!f) return false;
-  std::fclose(f);
-  return true;
+  return ini_readable_file(path);
 }
 
 }  // namespace zunra

@@ -24,7 +24,9 @@ void read_settings_file(DevicePath& serial);
 // (valida_TOUT).
 bool validate_timeout(const char* text);
 
-// True when `path` can be opened for reading (file_existe).
+// True when `path` is a regular file that can be opened for reading
+// (file_existe). A FIFO, a device or a directory is not, and never makes
+// the caller wait.
 bool readable_file(const char* path);
 
 }  // namespace zunra

@@ -40,6 +40,19 @@ struct RetrySetting {
 inline constexpr RetrySetting kNumTentSetting{"N_TENT", &NumTent, 1, 1};
 inline constexpr RetrySetting kTmpTentSetting{"TMP_TENT", &TmpTent, 6, 3};
 
+// The driver log's limit in KiB: past it the log becomes
+// lib_zunra_dorvex.log.1 and starts again. A whole number from 1 up to
+// `maximum` (4 GiB); any other text in the file leaves the built-in 8 MiB.
+// Only the file sets it.
+extern int log_max_kb;
+struct SizeSetting {
+  const char* key;
+  int* value;
+  int built_in;
+  int maximum;
+};
+inline constexpr SizeSetting kLogMaxKbSetting{"LOG_MAX_KB", &log_max_kb, 8192, 4 * 1024 * 1024};
+
 // One timeout pair per SAT function, in the order [TIMEOUT] is read.
 struct TimeoutSetting {
   int* pair;

@@ -25,7 +25,8 @@ std::string settings_now() {
                   " CORRECAO=" + SAT_CORRECAO + " LOCK=" + SAT_LOCK + " RET_10001=" + SAT_RET_10001 +
                   " ModoDebug=" + std::to_string(ModoDebug) + " Corrigir=" + std::to_string(Corrigir) +
                   " ModoLock=" + std::to_string(ModoLock) + " Ret10001=" + std::to_string(Ret10001) +
-                  " NumTent=" + std::to_string(NumTent) + " TmpTent=" + std::to_string(TmpTent) + " T=";
+                  " NumTent=" + std::to_string(NumTent) + " TmpTent=" + std::to_string(TmpTent) +
+                  " LogMaxKb=" + std::to_string(zunra::log_max_kb) + " T=";
   for (const zunra::TimeoutSetting& t : zunra::kTimeouts)
     s += std::to_string(t.pair[0]) + ":" + std::to_string(t.pair[1]) + " ";
   return s;
@@ -77,7 +78,7 @@ TEST(ShippedSettingsFile, GivesTheRecommendedValuesAndDocumentsEverySettingTruly
   int setting_lines = 0;
   for (std::string line; std::getline(lines_in, line);)
     setting_lines += line.find('=') != std::string::npos && line[0] != ';';
-  EXPECT_EQ(8 + 16, setting_lines) << "every [DEFAULT] key and every timeout, once each";
+  EXPECT_EQ(9 + 16, setting_lines) << "every [DEFAULT] key and every timeout, once each";
 
   reset_settings("");
   load(dir.path(), with_log);
@@ -92,7 +93,7 @@ TEST(ShippedSettingsFile, GivesTheRecommendedValuesAndDocumentsEverySettingTruly
   const auto taken = std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
     return line.find(" redefinido para") != std::string::npos;
   });
-  EXPECT_EQ(16 + 2, taken) << "timeouts, N_TENT and TMP_TENT read";
+  EXPECT_EQ(16 + 3, taken) << "timeouts, N_TENT, TMP_TENT and LOG_MAX_KB read";
   EXPECT_TRUE(std::find(lines.begin(), lines.end(), "Utilizando interface: /dev/ttyACM0") != lines.end())
       << "the device path, SERIAL, was not read";
   reset_settings("/dev/ttyACM0");
