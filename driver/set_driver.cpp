@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "driver_log.h"
-#include "exchange.h"
 #include "settings.h"
 #include "settings_file.h"
 #include "settings_table.h"
@@ -150,7 +149,7 @@ const char* set_driver(const char* parameter, const char* value) {
 
 extern "C" const char* SetDriver(const char* Parametro, const char* Valor) {
   try {
-    return zunra::set_driver(zunra::text_or_empty(Parametro), zunra::text_or_empty(Valor));
+    return zunra::set_driver(Parametro ? Parametro : "", Valor ? Valor : "");
   } catch (...) {
     return zunra::kUnsupported;
   }

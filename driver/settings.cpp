@@ -14,7 +14,7 @@
 #else
 #define ZUNRA_CONSTINIT __constinit
 #endif
-#define ZUNRA_SWITCH(name) ZUNRA_CONSTINIT int name = zunra::switch_built_in(&name)
+#define ZUNRA_SWITCH(name, key) ZUNRA_CONSTINIT int name = zunra::switch_built_in(key)
 #define ZUNRA_PAIR(name) \
   ZUNRA_CONSTINIT int name[2] = {zunra::timeout_of(name).minutes, zunra::timeout_of(name).seconds}
 
@@ -26,10 +26,10 @@ char SAT_CORRECAO[7];
 char SAT_LOCK[7];
 char SAT_RET_10001[7];
 
-ZUNRA_SWITCH(ModoDebug);
-ZUNRA_SWITCH(Corrigir);
-ZUNRA_SWITCH(ModoLock);
-ZUNRA_SWITCH(Ret10001);
+ZUNRA_SWITCH(ModoDebug, "DEBUG");
+ZUNRA_SWITCH(Corrigir, "CORRECAO");
+ZUNRA_SWITCH(ModoLock, "LOCK");
+ZUNRA_SWITCH(Ret10001, "RET_10001");
 ZUNRA_CONSTINIT int NumTent = zunra::kNumTentSetting.built_in;
 ZUNRA_CONSTINIT int TmpTent = zunra::kTmpTentSetting.built_in;
 

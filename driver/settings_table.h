@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "zunra_sat_legacy.h"
 
@@ -83,16 +84,16 @@ inline constexpr TimeoutSetting kTimeouts[] = {
     {T_CodAtiv, "T_TROCAR_CODIGO_DE_ATIVACAO", 0, 20, "Timeout_TrocarCodigoDeAtivacao redefinido para: "},
 };
 
-// The row of a timeout global and the built-in number of a switch global,
-// for their static initialisers: a global without a row fails the build.
+// The row of a timeout global, and the built-in number of a switch by its
+// key, for their static initialisers: a global without a row fails the build.
 constexpr const TimeoutSetting& timeout_of(const int* pair) {
   for (const TimeoutSetting& t : kTimeouts)
     if (t.pair == pair) return t;
   throw "a timeout pair without its row";
 }
-constexpr int switch_built_in(const int* number) {
+constexpr int switch_built_in(std::string_view key) {
   for (const SwitchSetting& s : kSwitches)
-    if (s.number == number) return s.built_in[0] == 't';
+    if (key == s.key) return s.built_in[0] == 't';
   throw "a switch without its row";
 }
 
