@@ -78,7 +78,12 @@ ZUNRA_API const char* timestamp(void);
 
 /* Appends "<timestamp>: <message><detail>" to the driver log
  * (lib_zunra_dorvex.log in the settings directory), whatever DEBUG says.
- * 0 written, -1 the log could not be opened. Null texts are written empty. */
+ * 0 written, -1 the log could not be written (also said once per process
+ * on standard error). Null texts are written empty. The log is only ever a
+ * regular file, never reached through a link; it is created 0664 whatever
+ * the umask, and past LOG_MAX_KB (8 MiB built in) it is renamed
+ * lib_zunra_dorvex.log.1 and started again. Lines of several programs
+ * writing at once never mix. */
 ZUNRA_API int EnviaLog(const char* message, const char* detail);
 
 /* value as "%06d" in a new buffer of len + 1 bytes (cut to fit), which the
@@ -153,7 +158,8 @@ ZUNRA_API int valida_TOUT(const char* text);
 ZUNRA_API extern char sMM[3];
 ZUNRA_API extern char sSS[3];
 
-/* 1 when path names a file that can be opened for reading, else 0. */
+/* 1 when path names a regular file that can be opened for reading, else 0
+ * (a FIFO, a device or a directory gives 0 at once). */
 ZUNRA_API int file_existe(const char* path);
 
 #ifdef __cplusplus
