@@ -78,12 +78,14 @@ INI_FILE_API int ini_browse(INI_CALLBACK Callback, const void* UserData, const c
  * Returns 1 on success or when there was nothing to do (the value is already
  * stored, or the thing to delete does not exist), 0 when the file could not
  * be read or written, is not a regular file, or another writer held it for
- * too long; on 0 the file is as it was. A Section, Key or Value holding a
- * line feed or a carriage return is refused with 0 and the file untouched,
- * as it would split the line and could plant other keys. A key whose name
- * starts with ';' or '#' matches the comment line of that name. A null
- * Filename is an empty one: deleting from it finds nothing (1), storing in
- * it fails (0). */
+ * too long; on 0 the file is as it was (but for one case: the new file is
+ * in place and only pushing its directory to the disk failed, so it may not
+ * survive a power cut; the same call again then returns 1). A Section, Key
+ * or Value holding a line feed or a carriage return is refused with 0 and
+ * the file untouched, as it would split the line and could plant other
+ * keys. A key whose name starts with ';' or '#' matches the comment line of
+ * that name. A null Filename is an empty one: deleting from it finds nothing
+ * (1), storing in it fails (0). */
 INI_FILE_API int ini_puts(const char* Section, const char* Key, const char* Value, const char* Filename);
 INI_FILE_API int ini_putl(const char* Section, const char* Key, long Value, const char* Filename);
 /* Written with "%f": 1.5 is stored as 1.500000. */
