@@ -1,6 +1,7 @@
 // The INI module against real files in a scratch directory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <filesystem>
@@ -366,6 +368,20 @@ TEST_F(Ini, ConcurrentWritersLoseNoUpdate) {
   }
   EXPECT_GT(done, writes) << "most writes get their turn";
   EXPECT_EQ(gets("S", "keep") + gets("T", "other"), "12");
+  EXPECT_EQ(entries(), Strings{"t.ini"});
+
+  // A writer that holds the file for good (stopped, say) makes the next one
+  // give up after its bounded wait, with 0 and the file untouched.
+  const std::string before = text();
+  const int held = open(f(), O_RDONLY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(in_child([&] { return ini_puts("S", "late", "v", f()); }), 0);
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  close(held);
+  EXPECT_GT(waited, 4.0);
+  EXPECT_LT(waited, 30.0);
+  EXPECT_EQ(text(), before);
   EXPECT_EQ(entries(), Strings{"t.ini"});
 }
 
