@@ -1,5 +1,6 @@
-// sat_sim: a simulated SAT unit on a pseudo-terminal. Prints the device path
-// as its first line and serves until SIGINT or SIGTERM.
+// sat_sim: a simulated SAT unit on a pseudo-terminal, or on an existing
+// terminal given with --device (the device side of a USB gadget). Prints the
+// device path as its first line and serves until SIGINT or SIGTERM.
 #include <signal.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "sim_unit.h"
@@ -35,6 +37,7 @@ const OptionHelp kOptions[] = {
     {"--wrong-session", "CODE", "antes de cada resposta a CODE, envia uma de outra sessao"},
     {"--hang-up", "CODE:BYTES", "desliga a linha apos BYTES bytes da resposta a CODE"},
     {"--link", "PATH", "cria um link simbolico PATH para o dispositivo"},
+    {"--device", "PATH", "atende no terminal PATH ja existente (ex.: /dev/ttyGS0)"},
     {"--help", nullptr, "mostra esta ajuda"},
 };
 
@@ -115,6 +118,8 @@ int main(int argc, char** argv) {
       options.short_cancel_reply = true;
     } else if (arg == "--activation-code") {
       options.activation_code = value;
+    } else if (arg == "--device") {
+      options.device = value;
     } else if (arg == "--link") {
       link = value;
     } else if (arg == "--log-bytes") {
@@ -150,7 +155,14 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-  zunra::sim::SimUnit unit(options);
+  std::unique_ptr<zunra::sim::SimUnit> started;
+  try {
+    started = std::make_unique<zunra::sim::SimUnit>(options);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "sat_sim: %s\n", e.what());
+    return 1;
+  }
+  zunra::sim::SimUnit& unit = *started;
   // Chunking set for every command also shapes the per-command scripts.
   for (auto& [code, script] : always) {
     if (code != 0 && always.count(0)) {

@@ -82,7 +82,8 @@ std::string replace_all(std::string s, const std::string& from, const std::strin
 struct SimUnit::Impl {
   explicit Impl(const Options& o)
       : state(UnitState::Config{o.activated, o.activation_code, o.log_bytes, o.short_cancel_reply}),
-        rate(o.bytes_per_second) {}
+        rate(o.bytes_per_second),
+        device(o.device) {}
 
   // Set up once, then only the unit thread touches the line.
   Fd master, slave, wake;
@@ -98,6 +99,8 @@ struct SimUnit::Impl {
   std::string raw;
   std::vector<std::string> replies;
   std::size_t rate;
+  const std::string device;  // empty: a pseudo-terminal of our own
+  int reopens = 0;
   bool reading = true;
   bool hang_up_asked = false;
   bool hung_up = false;
@@ -112,6 +115,8 @@ struct SimUnit::Impl {
   Clock::time_point hang_up_since{};
 
   void open_line();
+  bool open_device();    // false when the device is not there (yet)
+  bool follow_device();  // after a hang-up: false when the unit is stopping
   void run();
   void poke() const {
     const uint64_t one = 1;
@@ -119,7 +124,9 @@ struct SimUnit::Impl {
     (void)n;  // a counter that cannot take more already wakes the unit
   }
   Script pick(int code);
-  void take_input(bool readable);  // reads what is there, then handles complete frames
+  // Reads what is there, then handles complete frames. False when a served
+  // device hung up (end of data or a read error).
+  bool take_input(bool readable);
   void handle(const std::string& text);
   void push(Piece p);
   void push_text(const std::string& text, std::chrono::microseconds first_gap, const Script& s,
@@ -129,6 +136,13 @@ struct SimUnit::Impl {
 };
 
 void SimUnit::Impl::open_line() {
+  wake = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake) fail("eventfd");
+  if (!device.empty()) {
+    path = device;
+    if (!open_device()) fail(device.c_str());
+    return;
+  }
   master = Fd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!master) fail("posix_openpt");
   if (::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) fail("unlockpt");
@@ -144,8 +158,51 @@ void SimUnit::Impl::open_line() {
   ::cfmakeraw(&t);  // a USB serial device passes every byte as it is
   if (::tcsetattr(slave.get(), TCSANOW, &t) != 0) fail("tcsetattr");
   if (::fcntl(master.get(), F_SETFL, O_NONBLOCK) != 0) fail("fcntl");
-  wake = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!wake) fail("eventfd");
+}
+
+bool SimUnit::Impl::open_device() {
+  Fd fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return false;
+  // Raw at once: a gadget port starts with echo on, and would send the
+  // driver's frames straight back to it.
+  termios t{};
+  if (::tcgetattr(fd.get(), &t) != 0) return false;
+  ::cfmakeraw(&t);
+  if (::tcsetattr(fd.get(), TCSANOW, &t) != 0) return false;
+  std::lock_guard<std::mutex> g(mu);
+  master = std::move(fd);
+  return true;
+}
+
+// The gadget was unbound (or the terminal hung up): what was in flight is
+// gone with the line. The port is opened again after a pause, so that a
+// line that keeps hanging up is retried ten times a second, not in a spin.
+bool SimUnit::Impl::follow_device() {
+  {
+    std::lock_guard<std::mutex> g(mu);
+    master.reset();
+  }
+  input.clear();
+  scanned = 0;
+  out.clear();
+  hang_up_since = {};
+  for (;;) {
+    pollfd p{wake.get(), POLLIN, 0};
+    if (::poll(&p, 1, 100) > 0) {
+      uint64_t count;
+      if (::read(wake.get(), &count, sizeof count) < 0) { /* nothing pending */
+      }
+    }
+    {
+      std::lock_guard<std::mutex> g(mu);
+      if (stopping || hang_up_asked) return false;
+    }
+    if (open_device()) {
+      std::lock_guard<std::mutex> g(mu);
+      ++reopens;
+      return true;
+    }
+  }
 }
 
 Script SimUnit::Impl::pick(int code) {
@@ -253,11 +310,15 @@ void SimUnit::Impl::handle(const std::string& text) {
   if (!s.garbage_after.empty()) push_text(s.garbage_after, {}, Script{}, 0);
 }
 
-void SimUnit::Impl::take_input(bool readable) {
+bool SimUnit::Impl::take_input(bool readable) {
   char buf[65536];
   for (int round = 0; readable && round < 64; ++round) {
     const ssize_t n = ::read(master.get(), buf, sizeof buf);
-    if (n <= 0) break;
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+      if (!device.empty()) return false;
+      break;
+    }
+    if (n < 0) break;
     input.append(buf, static_cast<std::size_t>(n));
     {
       std::lock_guard<std::mutex> g(mu);
@@ -280,6 +341,7 @@ void SimUnit::Impl::take_input(bool readable) {
     std::lock_guard<std::mutex> g(mu);
     if (!reading) break;  // what follows stays unread, as on a unit that stopped
   }
+  return true;
 }
 
 bool SimUnit::Impl::flush_output() {
@@ -291,7 +353,10 @@ bool SimUnit::Impl::flush_output() {
       const auto now = Clock::now();
       if (hang_up_since == Clock::time_point{}) hang_up_since = now;
       int pending = 0;
-      ::ioctl(slave.get(), FIONREAD, &pending);
+      if (slave)
+        ::ioctl(slave.get(), FIONREAD, &pending);
+      else
+        ::ioctl(master.get(), TIOCOUTQ, &pending);
       const auto waited = now - hang_up_since;
       if ((waited < 20ms || pending > 0) && waited < 1s) {
         due = now + 5ms;
@@ -362,9 +427,17 @@ void SimUnit::Impl::run() {
       if (::read(wake.get(), &count, sizeof count) < 0) { /* nothing pending */
       }
     }
+    const bool line_down = fds[1].revents & (POLLERR | POLLHUP | POLLNVAL);
+    if (!device.empty() && line_down) {
+      if (follow_device()) continue;
+      break;
+    }
     if (fds[1].revents & (POLLERR | POLLNVAL)) return;
     // Frames left unhandled when the unit stopped reading are taken up again.
-    if (want_input) take_input(fds[1].revents & POLLIN);
+    if (want_input && !take_input(fds[1].revents & POLLIN)) {
+      if (follow_device()) continue;
+      break;
+    }
   }
   close_line();
 }
@@ -457,6 +530,11 @@ void SimUnit::hang_up() {
   impl_->poke();
   g.lock();
   impl_->changed.wait(g, [this] { return impl_->hung_up || !impl_->running; });
+}
+
+int SimUnit::reopened() const {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  return impl_->reopens;
 }
 
 std::vector<std::string> SimUnit::frames() const {

@@ -49,6 +49,11 @@ class SimUnit {
     std::size_t log_bytes = 2000;      // size of the decoded ExtrairLogs log
     std::size_t bytes_per_second = 0;  // byte-rate limit of every reply (0: unlimited)
     bool short_cancel_reply = false;   // cancellation replies lack CPFCNPJValue (ten bars)
+    // Serve on this existing terminal (a USB gadget's serial port) instead of
+    // a new pseudo-terminal. It is set raw; when it hangs up (the gadget is
+    // unbound) the unit drops what was in flight and opens it again as soon
+    // as it is there.
+    std::string device;
   };
 
   SimUnit();
@@ -57,7 +62,7 @@ class SimUnit {
   SimUnit(const SimUnit&) = delete;
   SimUnit& operator=(const SimUnit&) = delete;
 
-  // "/dev/pts/N": hand this to the driver (SAT_SERIAL).
+  // "/dev/pts/N" (or the device served): hand this to the driver (SAT_SERIAL).
   const std::string& path() const;
 
   // Script for frames with this command code (0: any command), for the next
@@ -79,6 +84,8 @@ class SimUnit {
   void stop_reading();    // the unit stops taking bytes: the writer eventually blocks
   void resume_reading();  // takes bytes again
   void hang_up();         // closes the line now; the path disappears
+  // Times a served device was opened again after it hung up.
+  int reopened() const;
 
   // What the unit saw.
   std::vector<std::string> frames() const;  // each frame without its trailing '|' 0x03

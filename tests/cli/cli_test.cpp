@@ -383,7 +383,7 @@ TEST(SatCli, ExtractedLogFileBase64AndCutFields) {
 }
 
 TEST(SatCliWithUnit, ActivatesSellsCancelsAndExtractsTheLog) {
-  SimUnit unit(SimUnit::Options{false, "12345678", 3000, 0, false});
+  SimUnit unit(SimUnit::Options{false, "12345678", 3000, 0, false, ""});
   WorkDir bench(LIBRARY_PATH);
   bench.write("settings/sat.ini", "[DEFAULT]\nSERIAL=" + unit.path().substr(5) + "\n");
   const auto example = [](const std::string& name) { return read_file(EXAMPLES_DIR "/" + name); };

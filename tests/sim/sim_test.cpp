@@ -6,14 +6,18 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "sim_unit.h"
+#include "temp_dir.h"
 
 using namespace std::chrono_literals;
 using zunra::sim::Act;
@@ -26,6 +30,7 @@ namespace {
 // The driver's side of the line.
 struct Line {
   explicit Line(const std::string& path) : fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
+  explicit Line(int owned) : fd(owned) {}
   ~Line() { ::close(fd); }
   // Bytes up to the next 0x03, or all that came before the timeout; read
   // one at a time so that what follows stays for the next read.
@@ -56,6 +61,22 @@ struct Line {
   }
   int fd;
 };
+
+// A pseudo-terminal of the test's own, whose slave `link` points to: the
+// unit serves it as an existing device, and the returned master is the
+// driver's end. Closing the master hangs the unit's end up. Made raw here
+// (`raw`) when the test may write before the unit has opened it.
+int own_terminal(const std::string& link, bool raw = false) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  char name[64];
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
+      ::ptsname_r(master, name, sizeof name) != 0)
+    return -1;
+  termios t{};
+  if (raw && ::tcgetattr(master, &t) == 0) ::cfmakeraw(&t), ::tcsetattr(master, TCSANOW, &t);
+  ::unlink(link.c_str());
+  return ::symlink(name, link.c_str()) == 0 ? master : -1;
+}
 
 const std::string kSale = "<CFe><dest><CPF>12345678909</CPF></dest><total><vCFe>12.50</vCFe></total></CFe>";
 
@@ -166,7 +187,7 @@ TEST(SimUnit, ReplyShapesOnTheWire) {
 }
 
 TEST(SimUnit, ActivationBlockingAndCodes) {
-  SimUnit unit(SimUnit::Options{false, "12345678", 2000, 0, false});
+  SimUnit unit(SimUnit::Options{false, "12345678", 2000, 0, false, ""});
   Line line(unit.path());
   EXPECT_EQ(line.code(sale_frame("000001")), "06002");
   const auto act = Line::fields(line.reply("|01|000002|1|87654321|11111111000191|35"));
@@ -218,4 +239,35 @@ TEST(SatSim, ServesFromTheCommandLineUntilStopped) {
               0u);
   }
   EXPECT_EQ(sim_output("--bussy 5:1", 2).rfind("sat_sim: opcao invalida: --bussy\n", 0), 0u);
+}
+
+TEST(SimUnit, ServesAnExistingTerminalAndFollowsItAwayAndBack) {
+  zunra::test::TempDir dir;
+  SimUnit::Options options;
+  options.device = dir.path() + "/ttyGS0";
+  options.log_bytes = 300000;
+  EXPECT_THROW(SimUnit{options}, std::system_error);  // no such device: the unit does not start
+
+  auto first = std::make_unique<Line>(own_terminal(options.device));
+  SimUnit unit(options);
+  EXPECT_EQ(unit.path(), options.device);
+  // Set raw: the frame is not echoed back ahead of the reply.
+  EXPECT_EQ(first->reply("|05|000007"), "000007|08000|SAT em operação||");
+
+  // The other end goes while a long reply is flowing.
+  unit.set_rate_limit(100000);
+  const std::string logs = "|12|000008|12345678|v|\x03";
+  ASSERT_EQ(::write(first->fd, logs.data(), logs.size()), static_cast<ssize_t>(logs.size()));
+  char some[64];
+  pollfd p{first->fd, POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 2000), 1);
+  ASSERT_GT(::read(first->fd, some, sizeof some), 0);
+  first.reset();
+
+  // It comes back (here as another pseudo-terminal under the same name):
+  // the unit opens it again and nothing of the old reply follows.
+  Line second(own_terminal(options.device, true));
+  EXPECT_EQ(second.reply("|05|000009", 3000ms), "000009|08000|SAT em operação||");
+  EXPECT_EQ(unit.reopened(), 1);
+  EXPECT_EQ(unit.processed(12, 8), 1);
 }
