@@ -5,7 +5,8 @@
 # threading tests under ThreadSanitizer, valgrind's memcheck over library
 # calls and sat_cli runs, a short run of every fuzz target, the whole suite for the Raspberry Pi
 # (armhf and arm64) under qemu-user, then the Debian packages, the amd64 one
-# installed on this machine for a smoke test and removed again.
+# installed on this machine for a smoke test and removed again, and last the
+# library on the kernel's own USB serial driver in virtual machines.
 set -euo pipefail
 cd "$(dirname "$0")"
 JOBS=$(nproc)
@@ -196,10 +197,10 @@ need_packages build-essential cmake googletest binutils util-linux pkgconf \
 
 # Stages to run: all by default, or those named on the command line
 # (./test.sh armhf packages).
-STAGES=${*:-format native valgrind asan tsan armhf arm64 packages fuzz}
+STAGES=${*:-format native valgrind asan tsan armhf arm64 packages fuzz usb}
 want() { [[ " $STAGES " == *" $1 "* ]]; }
 for s in $STAGES; do
-  case $s in format | native | valgrind | asan | tsan | armhf | arm64 | packages | fuzz) ;;
+  case $s in format | native | valgrind | asan | tsan | armhf | arm64 | packages | fuzz | usb) ;;
     *) echo "unknown stage: $s" >&2; exit 2 ;;
   esac
 done
@@ -259,6 +260,19 @@ fi
 if want fuzz; then
   stage "fuzz smoke (libFuzzer, ${FUZZ_SECONDS:-20} s per target)"
   fuzz_smoke
+fi
+
+# Debian's kernels for x86-64, arm64 and armhf in qemu: the library on
+# cdc-acm's /dev/ttyACM0, the simulated unit on a USB gadget's /dev/ttyGS0.
+if want usb; then
+  stage "USB serial port: cdc-acm and a gadget in virtual machines"
+  need_packages qemu-system-x86 qemu-system-arm kmod cpio
+  build build >/dev/null
+  tests/usb/run_vm.sh amd64 build
+  for arch in arm64:aarch64-linux-gnu armhf:arm-linux-gnueabihf; do
+    cross_build "${arch#*:}" >/dev/null
+    tests/usb/run_vm.sh "${arch%%:*}" "build-${arch#*:}"
+  done
 fi
 
 stage_end
