@@ -141,7 +141,7 @@ for accel in "${accels[@]}"; do
   echo "booting Debian's $version kernel ($qemu, $accel)"
   start=$SECONDS
   set +e
-  timeout --kill-after=10 "$limit" "$qemu" "${machine[@]}" -accel "$accel" -m 768 -smp 2 \
+  timeout --kill-after=10 "$limit" "$qemu" "${machine[@]}" -accel "$accel" -m 768 -smp 1 \
     -nodefaults -display none -serial stdio -no-reboot \
     -kernel "$vmlinuz" -initrd "$image" -append "console=$console panic=-1 loglevel=1" \
     </dev/null 2>&1 | tr -d '\r' | tee "$log" | grep --line-buffered -E '^(usb-vm|case |    |[0-9]+ (passed|expected))'
