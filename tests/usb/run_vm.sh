@@ -18,7 +18,7 @@ root=$(realpath "$here/../..")
 
 # Cases expected to fail until the device is shared safely between processes.
 EXPECTED_TO_FAIL="5 6"
-VM_TIMEOUT=${USB_VM_TIMEOUT:-900}  # seconds for a whole boot, cases included
+VM_TIMEOUT=${USB_VM_TIMEOUT:-420}  # seconds for a whole boot, cases included
 
 case $arch in
   amd64)
