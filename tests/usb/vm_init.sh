@@ -12,6 +12,7 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mount -t tmpfs tmp /tmp
+mkdir -p /run/lock # where a till's programs share their device locks
 echo 1 >/proc/sys/kernel/printk # kernel chatter off the console
 
 # Cases listed here (by number) are expected to fail for now: a failure
