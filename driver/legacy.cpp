@@ -13,6 +13,21 @@
 
 using zunra::text_or_empty;
 
+namespace {
+
+// Loading the settings takes a mutex, which could throw: nothing escapes to
+// the C caller, who gets the failure answer instead.
+template <class Body>
+int guarded(Body body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return -1;
+  }
+}
+
+}  // namespace
+
 extern "C" {
 
 void cbInit(int size) {
@@ -20,7 +35,8 @@ void cbInit(int size) {
 }
 
 int EnviaParaSat(char* frame) {
-  return zunra::send_phase(text_or_empty(frame), zunra::deadline_of_tempo()) ? 0 : -1;
+  return guarded(
+      [&] { return zunra::send_phase(text_or_empty(frame), zunra::deadline_of_tempo()) ? 0 : -1; });
 }
 
 int RecebeDoSat2(int session) {
@@ -67,7 +83,7 @@ char* IntToStr(int value, int len) {
 }
 
 int init_usb(char* path, int /*mode*/) {
-  return zunra::open_device(text_or_empty(path)) ? 0 : -1;
+  return guarded([&] { return zunra::open_device(text_or_empty(path)) ? 0 : -1; });
 }
 
 int envia_usb(char* frame) {
