@@ -393,6 +393,12 @@ int stalled_case() {
   return report(took <= bound && field(reply, 1) != "06000" && clean, line);
 }
 
+// Control bytes shown as '.', for messages.
+std::string printable(std::string text) {
+  for (char& c : text) c = (c >= 32 && c < 127) ? c : '.';
+  return text;
+}
+
 // A reply of this session with this code; the first few others are shown.
 bool expect(int who, const std::string& reply, const char* session, const char* code) {
   static int shown = 0;
@@ -457,12 +463,13 @@ int two_case(const char* self) {
     const bool whole_session =
         session.size() == 6 && session.find_first_not_of("0123456789") == std::string::npos;
     const int who = whole_session ? (std::atoi(session.c_str()) - 460000) / 1000 : 0;
-    if (code == "07")
-      torn += f != "|07|" + session + "|" + kCode || !whole_session;
-    else if (code == "03")
-      torn += f != "|03|" + session + "|" + kCode + "|" + sale(20000 + who) || !whole_session;
-    else if (code != "08")
-      ++torn;
+    bool whole = code == "08";
+    if (code == "07") whole = whole_session && f == "|07|" + session + "|" + kCode;
+    if (code == "03") whole = whole_session && f == "|03|" + session + "|" + kCode + "|" + sale(20000 + who);
+    if (!whole && ++torn <= 3) {
+      std::fprintf(stderr, "torn frame of %zu bytes: %.40s...%s\n", f.size(), printable(f).c_str(),
+                   printable(f.substr(f.size() > 40 ? f.size() - 40 : 0)).c_str());
+    }
   }
   for (int who = 1; who <= 2; ++who)
     for (int i = 0; i < rounds; ++i) duplicates += unit.processed(3, 460000 + who * 1000 + i * 2 + 1) > 1;
