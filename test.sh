@@ -104,7 +104,8 @@ smoke_test_installed() (
     [ "$(stat -c %a "$tmp/victim")" = 600 ] || { echo "postinst followed a link"; exit 1; }
   fi
   lib=$(dpkg -L zunra-sat | grep '/libzunra_sat_rpi\.so$')
-  for f in /usr/bin/sat_cli /usr/bin/sat_sim /usr/include/zunra_sat.h /var/zunra_dorvex/sat.ini "$lib"; do
+  for f in /usr/bin/sat_cli /usr/bin/sat_sim /usr/include/zunra_sat.h /usr/include/zunra_sat_legacy.h \
+    /var/zunra_dorvex/sat.ini "$lib"; do
     [ -e "$f" ] || { echo "not installed: $f"; exit 1; }
   done
   pkg-config --exists zunra_sat || { echo "pkg-config does not find zunra_sat"; exit 1; }
