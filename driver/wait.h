@@ -4,6 +4,7 @@
 // the wall clock.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 
@@ -42,6 +43,19 @@ Readiness wait_for(int fd, short events, const Deadline& deadline);
 void sleep_until(const Deadline& deadline);
 inline void pause_ms(std::int64_t ms) {
   sleep_until(Deadline::in_ms(ms));
+}
+
+// Tries `attempt` until it succeeds or the deadline passes, for things that
+// cannot be polled on (a lock held by another process). Between tries it
+// sleeps 1 ms, then 2, 4, ... up to `longest_step_ms`, never past the
+// deadline. Always tries at least once; true when a try succeeded.
+template <typename Attempt>
+bool retry_until(const Deadline& deadline, std::int64_t longest_step_ms, Attempt attempt) {
+  for (std::int64_t step = 1;; step = std::min(step * 2, longest_step_ms)) {
+    if (attempt()) return true;
+    if (deadline.passed()) return false;
+    sleep_until(deadline.capped_ms(step));
+  }
 }
 
 }  // namespace zunra
