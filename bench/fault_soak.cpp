@@ -3,11 +3,20 @@
 // chunking, rate limits, hang-up, stop-reading, delays). Each schedule runs
 // in a child process so that a crash or a hang is counted, not fatal.
 //
-//   fault_soak [--schedules N] [--minutes M] [--seed S] [--first K] [--json FILE]
+//   fault_soak [--schedules N] [--minutes M] [--seed S] [--first K] [--json FILE] [--callers 2]
 //
 // Prints schedules run, calls, duplicates processed by the unit (must be 0),
 // calls the unit carried out while the caller was told failure, the longest
 // call against its bound, crashes and hangs.
+//
+// With --callers 2 a second program shares the unit during each schedule,
+// as a technician's sat_cli does during a sale: it asks ConsultarSAT and
+// ConsultarStatusOperacional over and over until the sale and cancellation
+// are done. The faults then hit only the sale's, cancellation's and session
+// query's frames (the unit stopping to read is left out: it would silence the
+// other program as well). Also printed: replies that were not the caller's
+// own, and calls of the second program that fell back although the unit was
+// there (both must be 0).
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -38,8 +47,13 @@ struct Outcome {
   int told_success_not_processed = 0;
   double longest_ms = 0;
   double longest_bound_ms = 0;
-  double worst_ratio = 0;  // call time / its bound
+  double worst_ratio = 0;   // call time / its bound
+  int not_own = 0;          // a reply that does not carry the caller's session
+  int fell_back_other = 0;  // second program: fallback while the unit was there
+  int second_calls = 0;     // calls of the second program, also in `calls`
 };
+
+int g_callers = 1;
 
 Script random_script(std::mt19937& rng) {
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
@@ -72,6 +86,67 @@ double bound_ms(const int pair[2], int attempts) {
   return attempts * (exchange + query) + (attempts - 1) * TmpTent * 1000.0;
 }
 
+bool own_reply(const char* reply, int session) {
+  char head[16];
+  std::snprintf(head, sizeof head, "%06d|", session);
+  return std::strncmp(reply, head, std::strlen(head)) == 0;
+}
+
+// The second program: a child that calls until the parent closes the pipe,
+// reporting one byte per call: 'o' its own reply, 'n' a reply that is not
+// its own, 'f' its fallback reply.
+int g_stop_fd = -1, g_report_fd = -1;
+
+pid_t start_second_program(Outcome& out) {
+  int stop[2], report[2];
+  if (::pipe(stop) != 0) return -1;
+  if (::pipe(report) != 0) {
+    ::close(stop[0]), ::close(stop[1]);
+    return -1;
+  }
+  const pid_t pid = ::fork();
+  if (pid != 0) {
+    ::close(stop[0]), ::close(report[1]);
+    g_stop_fd = stop[1], g_report_fd = report[0];
+    if (pid < 0) ++out.fell_back_other;  // could not run it: counted, not hidden
+    return pid;
+  }
+  ::close(stop[1]), ::close(report[0]);
+  std::mt19937 rng(static_cast<unsigned>(::getpid()));
+  for (int session = 950000;; ++session) {
+    const std::string reply =
+        session % 2 ? ConsultarSAT(session) : ConsultarStatusOperacional(session, kCode);
+    const char result = !own_reply(reply.c_str(), session)                        ? 'n'
+                        : reply.find("SAT em processamento") != std::string::npos ? 'f'
+                                                                                  : 'o';
+    if (::write(report[1], &result, 1) != 1) break;
+    pollfd p{stop[0], POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(rng() % 20)) != 0) break;  // the parent is done
+  }
+  ::_exit(0);
+}
+
+// Stops the second program (a call still waiting after 500 ms is cut off
+// and not counted) and adds up what it reported. Its fallbacks count only
+// while the unit kept its line: after a hang-up they are the unit's doing.
+void finish_second_program(pid_t pid, Outcome& out, bool unit_hung_up) {
+  ::close(g_stop_fd);
+  int status = 0;
+  for (int i = 0; i < 50 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) pause_ms(10);
+  if (::kill(pid, SIGKILL) == 0) ::waitpid(pid, &status, 0);
+  char results[4096];
+  ssize_t n;
+  while ((n = ::read(g_report_fd, results, sizeof results)) > 0) {
+    for (ssize_t i = 0; i < n; ++i) {
+      ++out.calls;
+      ++out.second_calls;
+      if (results[i] == 'n') ++out.not_own;
+      if (results[i] == 'f' && !unit_hung_up) ++out.fell_back_other;
+    }
+  }
+  ::close(g_report_fd);
+}
+
 Outcome run_schedule(unsigned seed) {
   std::mt19937 rng(seed);
   DriverSetup setup;
@@ -87,7 +162,20 @@ Outcome run_schedule(unsigned seed) {
   std::vector<Script> plan;
   const int frames = 1 + static_cast<int>(rng() % 8);
   for (int i = 0; i < frames; ++i) plan.push_back(random_script(rng));
-  setup.unit().schedule(plan);
+  if (g_callers == 1) {
+    setup.unit().schedule(plan);
+  } else {
+    // Each script goes to the next frame of one of the faulted commands; a
+    // later rule wins, so they are laid down last first.
+    static const int kFaulted[] = {3, 4, 8};
+    for (auto it = plan.rbegin(); it != plan.rend(); ++it) {
+      if (it->act == Act::StopReading) it->act = Act::Answer;
+      setup.unit().on_command(kFaulted[rng() % 3], *it, 1);
+    }
+    // The second program waits out the longest sale rather than fall back.
+    T_Cons[0] = T_Stat[0] = 5;
+    T_Cons[1] = T_Stat[1] = 0;
+  }
   const bool trace = std::getenv("ZUNRA_SOAK_TRACE") != nullptr;  // one line per frame planned and per call
   if (trace) {
     std::fprintf(stderr, "NumTent %d ModoLock %d\n", NumTent, ModoLock);
@@ -100,8 +188,10 @@ Outcome run_schedule(unsigned seed) {
   }
 
   Outcome out;
+  const pid_t second = g_callers == 2 ? start_second_program(out) : -1;
   auto judge = [&](int code, int session, const char* reply, double ms, const int pair[2]) {
     ++out.calls;
+    if (!own_reply(reply, session)) ++out.not_own;
     if (std::getenv("ZUNRA_SOAK_TRACE"))
       std::fprintf(stderr, "call %d session %d: %.0f ms, reply %.40s\n", code, session, ms, reply);
     const int processed = setup.unit().processed(code, session);
@@ -133,6 +223,7 @@ Outcome run_schedule(unsigned seed) {
     const std::string reply = CancelarUltimaVenda(cancel_session, kCode, key.c_str(), doc.c_str());
     judge(4, cancel_session, reply.c_str(), ms_since(start), T_Canc);
   }
+  if (second > 0) finish_second_program(second, out, setup.unit().hung_up());
   return out;
 }
 
@@ -145,7 +236,8 @@ int main(int argc, char** argv) {
   const char* json_path = nullptr;
   long whole = 0;
   parse_options(
-      argc, argv, "fault_soak [--schedules N] [--minutes M] [--seed S] [--first K] [--json FILE]",
+      argc, argv,
+      "fault_soak [--schedules N] [--minutes M] [--seed S] [--first K] [--json FILE] [--callers 2]",
       "Sales and cancellations through randomized fault schedules of the simulated unit, each\n"
       "schedule in a child process. Prints the schedules run, calls, duplicates (must be 0),\n"
       "calls carried out while the caller was told failure, the longest call against its\n"
@@ -154,7 +246,8 @@ int main(int argc, char** argv) {
       "  --minutes M    run for M minutes instead\n"
       "  --seed S       seed of the schedules (default 1)\n"
       "  --first K      start at schedule K (replays one that failed)\n"
-      "  --json FILE    also write the figures as JSON to FILE\n",
+      "  --json FILE    also write the figures as JSON to FILE\n"
+      "  --callers 2    a second program shares the unit during each schedule\n",
       {{"--schedules", true, [&](const char* v) { return whole_number(v, 1, 100000000, schedules); }},
        {"--minutes", true,
         [&](const char* v) {
@@ -167,7 +260,10 @@ int main(int argc, char** argv) {
           return whole_number(v, 0, 4294967295L, whole) && (seed = static_cast<unsigned>(whole), true);
         }},
        {"--first", true, [&](const char* v) { return whole_number(v, 0, 100000000, first); }},
-       {"--json", true, [&](const char* v) { return (json_path = v) != nullptr; }}});
+       {"--json", true, [&](const char* v) { return (json_path = v) != nullptr; }},
+       {"--callers", true, [&](const char* v) {
+          return whole_number(v, 1, 2, whole) && (g_callers = static_cast<int>(whole), true);
+        }}});
   const auto start = Clock::now();
   long run = 0, crashes = 0, hangs = 0, worst_schedule = -1;
   Outcome total;
@@ -212,6 +308,9 @@ int main(int argc, char** argv) {
     total.duplicates += o.duplicates;
     total.processed_but_told_failure += o.processed_but_told_failure;
     total.told_success_not_processed += o.told_success_not_processed;
+    total.not_own += o.not_own;
+    total.fell_back_other += o.fell_back_other;
+    total.second_calls += o.second_calls;
     if (o.longest_ms > total.longest_ms) {
       total.longest_ms = o.longest_ms;
       total.longest_bound_ms = o.longest_bound_ms;
@@ -223,11 +322,17 @@ int main(int argc, char** argv) {
   }
   const double minutes_taken = ms_since(start) / 60000;
   std::printf("| figure | value |\n|---|---|\n");
+  std::printf("| callers on the unit | %d |\n", g_callers);
   std::printf("| schedules run | %ld |\n| calls | %d |\n", run, total.calls);
   std::printf("| duplicates processed by the unit (must be 0) | %d |\n", total.duplicates);
   std::printf("| unit processed, caller told failure | %d |\n", total.processed_but_told_failure);
   std::printf("| caller told success, unit processed nothing (must be 0) | %d |\n",
               total.told_success_not_processed);
+  std::printf("| replies not the caller's own (must be 0) | %d |\n", total.not_own);
+  if (g_callers == 2) {
+    std::printf("| calls of the second program | %d |\n", total.second_calls);
+    std::printf("| second program fell back, unit there (must be 0) | %d |\n", total.fell_back_other);
+  }
   std::printf("| longest call | %.0f ms (its bound %.0f ms) |\n", total.longest_ms, total.longest_bound_ms);
   std::printf("| worst call / its bound | %.3f (schedule %ld: --seed %u --first %ld --schedules 1) |\n",
               total.worst_ratio, worst_schedule, seed, worst_schedule);
@@ -237,12 +342,13 @@ int main(int argc, char** argv) {
     if (std::FILE* f = std::fopen(json_path, "w")) {
       std::fprintf(
           f,
-          "{\"schedules\": %ld, \"calls\": %d, \"duplicates\": %d, \"processed_but_told_failure\": %d, "
+          "{\"callers\": %d, \"not_own\": %d, \"fell_back_other\": %d, \"schedules\": %ld, \"calls\": %d, "
+          "\"duplicates\": %d, \"processed_but_told_failure\": %d, "
           "\"told_success_not_processed\": %d, \"longest_call_ms\": %.1f, \"longest_call_bound_ms\": %.1f, "
           "\"worst_ratio\": %.4f, \"crashes\": %ld, \"hangs\": %ld, \"minutes\": %.2f}\n",
-          run, total.calls, total.duplicates, total.processed_but_told_failure,
-          total.told_success_not_processed, total.longest_ms, total.longest_bound_ms, total.worst_ratio,
-          crashes, hangs, minutes_taken);
+          g_callers, total.not_own, total.fell_back_other, run, total.calls, total.duplicates,
+          total.processed_but_told_failure, total.told_success_not_processed, total.longest_ms,
+          total.longest_bound_ms, total.worst_ratio, crashes, hangs, minutes_taken);
       std::fclose(f);
     }
   }

@@ -126,9 +126,10 @@ int flock_holder(int fd) {
     unsigned dev_major = 0, dev_minor = 0;
     unsigned long inode = 0;
     if (std::strstr(line, "->") != nullptr) continue;
-    if (std::sscanf(line, "%*d: %15s %*s %*s %d %x:%x:%lu", kind, &pid, &dev_major, &dev_minor, &inode) == 5 &&
-        std::strcmp(kind, "FLOCK") == 0 && inode == status.st_ino && dev_major == major(status.st_dev) &&
-        dev_minor == minor(status.st_dev))
+    const int fields =
+        std::sscanf(line, "%*d: %15s %*s %*s %d %x:%x:%lu", kind, &pid, &dev_major, &dev_minor, &inode);
+    if (fields == 5 && std::strcmp(kind, "FLOCK") == 0 && inode == status.st_ino &&
+        dev_major == major(status.st_dev) && dev_minor == minor(status.st_dev))
       return pid;
   }
   return 0;

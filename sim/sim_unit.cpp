@@ -537,6 +537,11 @@ int SimUnit::reopened() const {
   return impl_->reopens;
 }
 
+bool SimUnit::hung_up() const {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  return impl_->hung_up;
+}
+
 std::vector<std::string> SimUnit::frames() const {
   std::lock_guard<std::mutex> g(impl_->mu);
   return impl_->frames;

@@ -86,6 +86,7 @@ class SimUnit {
   void hang_up();         // closes the line now; the path disappears
   // Times a served device was opened again after it hung up.
   int reopened() const;
+  bool hung_up() const;  // the line was closed (by hang_up() or a HangUp script)
 
   // What the unit saw.
   std::vector<std::string> frames() const;  // each frame without its trailing '|' 0x03

@@ -149,7 +149,8 @@ TEST_F(SharedUnitTest, TwoTillProgramsAndATechnicianShareOneUnit) {
   std::map<std::string, int> sent;  // "code session" -> frames seen
   for (const std::string& frame : frames) {
     stream += on_wire(frame);
-    ASSERT_TRUE(std::regex_match(frame.substr(0, 10), std::regex("\\|\\d\\d\\|\\d{6}"))) << frame.substr(0, 40);
+    ASSERT_TRUE(std::regex_match(frame.substr(0, 10), std::regex("\\|\\d\\d\\|\\d{6}")))
+        << frame.substr(0, 40);
     ++sent[frame.substr(0, 10)];
   }
   EXPECT_EQ(unit().raw(), stream);
@@ -180,8 +181,9 @@ TEST_F(SharedUnitTest, TwoTillProgramsAndATechnicianShareOneUnit) {
   }
   const std::string cli_out = read_file(dir() + "/cli.out");
   const std::regex answer("Retorno: (\\d{6})\\|08000\\|");
-  EXPECT_EQ(std::distance(std::sregex_iterator(cli_out.begin(), cli_out.end(), answer), std::sregex_iterator()),
-            kCliRuns)
+  EXPECT_EQ(
+      std::distance(std::sregex_iterator(cli_out.begin(), cli_out.end(), answer), std::sregex_iterator()),
+      kCliRuns)
       << cli_out;
 }
 
@@ -249,8 +251,8 @@ TEST_F(SharedUnitTest, SymlinkAndRealNameShareOneLock) {
   EXPECT_EQ(std::string(ConsultarSAT(11)), fallback("08098", 11));
   EXPECT_GT(ms_since(start), 900);
   EXPECT_EQ(unit().frames().size(), 1u);
-  const std::string line = "Dispositivo em uso por outro processo: " + link + " (PID " +
-                           std::to_string(till.pid()) + ")";
+  const std::string line =
+      "Dispositivo em uso por outro processo: " + link + " (PID " + std::to_string(till.pid()) + ")";
   const auto log = driver_log_lines();
   EXPECT_NE(std::find(log.begin(), log.end(), line), log.end());
 
