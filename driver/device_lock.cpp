@@ -32,14 +32,14 @@ constexpr std::int64_t kLongestLockStepMs = 10;
 // from several threads are not supported anyway.
 std::atomic<int> g_open_lock_files[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
 
-void remember(int fd) {
+void remember_open(int fd) {
   for (auto& slot : g_open_lock_files) {
     int free_slot = -1;
     if (slot.compare_exchange_strong(free_slot, fd)) return;
   }
 }
 
-void forget(int fd) {
+void forget_open(int fd) {
   for (auto& slot : g_open_lock_files) {
     int mine = fd;
     if (slot.compare_exchange_strong(mine, -1)) return;
@@ -156,7 +156,7 @@ DeviceLock::Outcome DeviceLock::acquire(const struct stat& device, const Deadlin
     if ((fd = open_lock_file(file_, device)) >= 0) break;
   }
   if (fd < 0) return Outcome::no_lock_file;
-  remember(fd);
+  remember_open(fd);
   bool unusable = false;
   const bool got = retry_until(deadline, kLongestLockStepMs, [&] {
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -172,7 +172,7 @@ DeviceLock::Outcome DeviceLock::acquire(const struct stat& device, const Deadlin
     return Outcome::held;
   }
   if (!unusable) holder_ = flock_holder(fd);
-  forget(fd);
+  forget_open(fd);
   ::close(fd);
   return unusable ? Outcome::no_lock_file : Outcome::busy;
 }
@@ -180,7 +180,7 @@ DeviceLock::Outcome DeviceLock::acquire(const struct stat& device, const Deadlin
 void DeviceLock::release() {
   if (fd_ < 0) return;
   const int fd = std::exchange(fd_, -1);
-  forget(fd);
+  forget_open(fd);
   // Unlocked before closing: a child forked meanwhile may still hold a copy
   // of this descriptor, and the lock would live on in it.
   ::flock(fd, LOCK_UN);

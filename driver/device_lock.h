@@ -41,6 +41,9 @@ class DeviceLock {
   Outcome acquire(const struct stat& device, const Deadline& deadline);
   void release();
   bool held() const { return fd_ >= 0; }
+  // In a fork child: the descriptor is already closed (prepare_for_fork),
+  // the lock stays the parent's. Makes no system call.
+  void forget() { fd_ = -1; }
 
   // After a busy outcome: the PID of the holder, 0 when it cannot be known.
   int holder() const { return holder_; }

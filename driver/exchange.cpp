@@ -1,5 +1,8 @@
 #include "exchange.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +31,55 @@ constexpr int kLockStepMs = 100;
 // The device of the running exchange: opened by the send phase, closed by
 // the receive phase (or the send phase when writing fails).
 SerialDevice g_device;
+
+// The unit's device lock: the running SAT call's on this thread; outside a
+// call (exchanges run by hand through the exported phases) one held from
+// the open to the close of each exchange.
+thread_local DeviceLock* t_call_unit_lock = nullptr;
+DeviceLock g_exchange_unit_lock;
+
+DeviceLock& unit_lock() {
+  return t_call_unit_lock ? *t_call_unit_lock : g_exchange_unit_lock;
+}
+
+void close_device() {
+  g_device.close();
+  if (!t_call_unit_lock) g_exchange_unit_lock.release();
+}
+
+// A child forked while another thread is inside a SAT call: the call lock
+// and the device belong to a thread the child does not have. The device's
+// descriptor is dropped without a flush, which would throw away the
+// parent's frame on the shared line.
+void forget_parent_call() {
+  release_lock();
+  const int fd = g_device.release();
+  if (fd >= 0) ::close(fd);
+  g_exchange_unit_lock.forget();
+}
+
+// Takes the unit's lock for the device `named` before it is opened, so that
+// a caller waiting for another program does not even hold the line.
+bool lock_unit(const struct stat& named, const char* path, const Deadline& deadline) {
+  DeviceLock& lock = unit_lock();
+  switch (lock.acquire(named, deadline)) {
+    case DeviceLock::Outcome::held:
+      return true;
+    case DeviceLock::Outcome::busy: {
+      char detail[96];
+      if (lock.holder() > 0)
+        std::snprintf(detail, sizeof detail, "%s (PID %d)", path, lock.holder());
+      else
+        std::snprintf(detail, sizeof detail, "%s", path);
+      debug_log("Dispositivo em uso por outro processo: ", detail);
+      return false;
+    }
+    case DeviceLock::Outcome::no_lock_file:
+      debug_log("Arquivo de trava do dispositivo indisponivel: ", lock.file().c_str());
+      return false;
+  }
+  return false;
+}
 
 // The last deadline set_deadline made and the Tempo_Tout it mirrors, for
 // the exported phases that take no deadline.
@@ -89,11 +141,24 @@ Deadline deadline_of_tempo() {
   return g_deadline;
 }
 
-bool open_device(const char* path) {
+bool open_device(const char* path, const Deadline& deadline) {
   ensure_settings_loaded();
   // An earlier descriptor still open is closed here rather than leaked.
-  g_device = open_link(path);
+  g_device.close();
+  fdUSB = -1;
+  struct stat named;
+  const char* refused = nullptr;
+  if (::stat(path, &named) == 0) {
+    if (!S_ISCHR(named.st_mode))
+      refused = "Dispositivo nao e um terminal: ";
+    else if (!lock_unit(named, path, deadline))
+      return false;
+    else
+      g_device = open_link(path, named, refused);
+  }
+  if (refused) debug_log(refused, path);
   if (!g_device.is_open()) {
+    close_device();
     console("init_usb: Falha ao tentar abrir o dispositivo %s\n", serial_path().text);
     return false;
   }
@@ -113,7 +178,7 @@ bool send_phase(const char* frame, const Deadline& deadline) {
   DevicePath path = serial_path();  // SetDriver may change SAT_SERIAL meanwhile
   debug_log("EnviarParaSat: inicio do envio", " ...");
   debug_log("Abrindo comunicacao com: ", path.text);
-  if (!open_device(path.text)) {
+  if (!open_device(path.text, deadline)) {
     console("EnviaParaSat: Falha ao configurar a interface %s\n", path.text);
     debug_log("Falha ao configurar a interface ", path.text);
     return false;
@@ -121,7 +186,7 @@ bool send_phase(const char* frame, const Deadline& deadline) {
   if (!send_frame(g_device, frame, deadline)) {
     console("EnviaparaSat: (TX) Perda de comunicação com o SAT.\n");
     debug_log("(TX) ", "Perda de comunicação com o SAT");
-    g_device.close();
+    close_device();
     return false;
   }
   debug_log("EnviarParaSat: final do envio.", " ");
@@ -164,7 +229,7 @@ bool receive_phase(ReplyFilter filter, const Deadline& deadline) {
     BC.data[0] = '\0';
   }
   debug_log("RecebeDoSat: final da recepção.", " ");
-  g_device.close();
+  close_device();
   return complete;
 }
 
@@ -195,12 +260,16 @@ int wall_seconds() {
   return static_cast<int>(std::time(nullptr));
 }
 
-CallLock::CallLock() {
+CallLock::CallLock() : outer_(t_call_unit_lock) {
+  prepare_for_fork(&forget_parent_call);
   ensure_settings_loaded();
   while (try_lock() == 1) pause_ms(kLockStepMs);
+  t_call_unit_lock = &unit_;
 }
 
 CallLock::~CallLock() {
+  t_call_unit_lock = outer_;
+  unit_.release();
   release_lock();
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "device_lock.h"
 #include "wait.h"
 #include "zunra_sat_legacy.h"
 
@@ -53,8 +54,10 @@ inline bool exchange(const char* frame, ReplyFilter filter, const Deadline& dead
   return send_phase(frame, deadline) && receive_phase(filter, deadline);
 }
 
-// The device of the running exchange (init_usb, envia_usb, le_usb).
-bool open_device(const char* path);
+// The device of the running exchange (init_usb, envia_usb, le_usb). Opening
+// it first takes the unit's device lock, waiting for another program until
+// the deadline: nothing is sent while another program's exchange runs.
+bool open_device(const char* path, const Deadline& deadline);
 bool send_on_device(const char* frame, const Deadline& deadline);
 int read_step_into_reply(const Deadline& deadline);
 
@@ -69,13 +72,19 @@ int wall_seconds();
 
 // The call lock for the duration of a SAT call. Loads the settings first
 // (the first call of a process decides nothing on built-in values), then
-// takes the lock in 100 ms steps; releases it on every path.
+// takes the lock in 100 ms steps; releases it on every path. The unit's
+// device lock, which other programs share, is taken at the call's first
+// open and held as long, retries and pauses included.
 class CallLock {
  public:
   CallLock();
   ~CallLock();
   CallLock(const CallLock&) = delete;
   CallLock& operator=(const CallLock&) = delete;
+
+ private:
+  DeviceLock unit_;
+  DeviceLock* outer_;
 };
 
 // The per-call frame buffer of 1,572,864 bytes on the heap. A frame that does

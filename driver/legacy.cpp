@@ -83,7 +83,8 @@ char* IntToStr(int value, int len) {
 }
 
 int init_usb(char* path, int /*mode*/) {
-  return guarded([&] { return zunra::open_device(text_or_empty(path)) ? 0 : -1; });
+  return guarded(
+      [&] { return zunra::open_device(text_or_empty(path), zunra::deadline_of_tempo()) ? 0 : -1; });
 }
 
 int envia_usb(char* frame) {

@@ -95,11 +95,21 @@ int SerialDevice::release() {
 }
 
 void SerialDevice::close() {
-  if (fd_ >= 0) ::close(release());
+  if (fd_ < 0) return;
+  ::tcflush(fd_, TCOFLUSH);
+  ::close(release());
 }
 
-SerialDevice open_link(const char* path) {
+SerialDevice open_link(const char* path, const struct stat& named, const char*& refused) {
   SerialDevice device = SerialDevice::open(path);
+  struct stat opened;
+  if (device.is_open()) {
+    if (::fstat(device.fd(), &opened) != 0 || !S_ISCHR(opened.st_mode) || !::isatty(device.fd()))
+      refused = "Dispositivo nao e um terminal: ";
+    else if (opened.st_rdev != named.st_rdev)
+      refused = "Dispositivo trocado durante a abertura: ";
+    if (refused) ::close(device.release());  // not a terminal: no terminal call on it either
+  }
   fdUSB = device.fd();
   if (!device.is_open()) return device;
   // The descriptor stays non-blocking: reads only take what is pending, and

@@ -4,6 +4,8 @@
 // It knows nothing of replies, sessions or the reply buffer.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <string_view>
 
@@ -32,6 +34,9 @@ class SerialDevice {
   int fd() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
   int release();
+  // Output the unit never took is thrown away first: close() would
+  // otherwise wait for the kernel to drain it (30 s on a USB serial port
+  // whose unit stopped reading).
   void close();
 
  private:
@@ -41,7 +46,12 @@ class SerialDevice {
 // Opens the device for one exchange: raw, hardware flow control, and both
 // queues flushed so that nothing an earlier exchange left behind is read as
 // this one's reply. fdUSB and the sets mirror it. Empty on failure.
-SerialDevice open_link(const char* path);
+//
+// Before anything is changed on it or written to it, the opened file must be
+// the terminal `named` (stat of the path, taken when the unit was locked):
+// a regular file, a FIFO or /dev/null named in the settings is never
+// written. A refusal also sets `refused` to the log line that says why.
+SerialDevice open_link(const char* path, const struct stat& named, const char*& refused);
 
 // True while the descriptor is an open terminal (a device that went away is not).
 bool still_a_terminal(const SerialDevice& device);

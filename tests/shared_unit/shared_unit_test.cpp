@@ -266,13 +266,18 @@ TEST_F(SharedUnitTest, SymlinkAndRealNameShareOneLock) {
 }
 
 TEST_F(SharedUnitTest, ForkDuringAnotherThreadsCall) {
+  // Another thread is in the middle of sending a long frame to a unit that
+  // stopped reading when the program forks.
   use_real_seconds();
-  T_Cons[1] = 3;
-  unit().on_command(5, Act::Silent, 1);
-  std::thread other([] { ConsultarSAT(20); });
-  ASSERT_TRUE(unit().wait_for_frames(1, std::chrono::seconds(10)));
+  T_Fim[1] = 10;
+  unit().stop_reading();
+  const std::string doc(300000, 'd');
+  std::string reply;
+  std::thread other([&] { reply = TesteFimAFim(20, "12345678", doc.c_str()); });
+  pause_ms(500);
   const pid_t child = ::fork();
   if (child == 0) {
+    // The child's own call returns at once, and leaves the parent's frame alone.
     store_text(SAT_SERIAL, sizeof SAT_SERIAL, "/dev/zunra_nao_existe");
     const auto start = Clock::now();
     const bool fell_back = std::string(ConsultarSAT(21)) == fallback("08098", 21);
@@ -282,7 +287,12 @@ TEST_F(SharedUnitTest, ForkDuringAnotherThreadsCall) {
   for (int i = 0; i < 250 && ::waitpid(child, &status, WNOHANG) == 0; ++i) pause_ms(20);
   if (!WIFEXITED(status)) ::kill(child, SIGKILL), ::waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's call did not return at once";
+  unit().resume_reading();
   other.join();
+  const std::vector<std::string> whole{"|06|000020|12345678|" + doc};
+  EXPECT_TRUE(unit().frames() == whole) << "the parent's frame did not arrive whole";
+  EXPECT_EQ(reply.substr(0, 7), "000020|");
+  EXPECT_EQ(reply.find("SAT em processamento"), std::string::npos) << reply;
 }
 
 TEST_F(SharedUnitTest, NotATerminalIsNeverWritten) {
