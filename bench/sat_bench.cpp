@@ -5,7 +5,11 @@
 //      same bytes through a pseudo-terminal, and at 1 MB/s vs the wire rate;
 //   3. CPU time of a call waiting on a silent unit vs the time it waited;
 //   4. peak memory of `sat_cli ExtrairLogs` with a 3 MB log vs
-//      `sat_cli ConsultarSAT`.
+//      `sat_cli ConsultarSAT`;
+//   5. ConsultarSAT round trip of a second program on the unit, which takes
+//      the lock the programs share, vs the lock pause;
+//   6. two programs calling at once: the time of their 2 x N calls vs the
+//      sum of the times each takes alone.
 // Prints a table and JSON (stdout, or --json FILE). Never fails on a figure:
 // targets are shown, not asserted. --quick shortens every run (CI smoke).
 #include <fcntl.h>
@@ -287,6 +291,85 @@ Figure cli_peak_memory() {
       intact && peak > 0 && mib <= 24};
 }
 
+// Runs `calls` ConsultarSAT calls in a child process, another program on
+// the unit, once it can take one byte from `go`; returns the time of each call.
+std::vector<double> calls_in_other_program(int calls, int first_session, int go) {
+  int results[2];
+  if (::pipe(results) != 0) return {};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(results[0]);
+    char start_signal;
+    if (::read(go, &start_signal, 1) != 1) ::_exit(1);
+    std::vector<double> ms;
+    for (int i = 0; i < calls; ++i) {
+      const auto start = Clock::now();
+      const char* reply = ConsultarSAT(first_session + i);
+      ms.push_back(ms_since(start));
+      if (std::strncmp(reply + 6, "|08000|", 7) != 0)
+        std::fprintf(stderr, "unexpected reply: %.60s\n", reply);
+    }
+    const auto bytes = static_cast<ssize_t>(ms.size() * sizeof(double));
+    ::_exit(::write(results[1], ms.data(), ms.size() * sizeof(double)) == bytes ? 0 : 1);
+  }
+  ::close(results[1]);
+  std::vector<double> ms(static_cast<std::size_t>(calls));
+  std::size_t got = 0;
+  const std::size_t want = ms.size() * sizeof(double);
+  for (ssize_t n;
+       got < want && (n = ::read(results[0], reinterpret_cast<char*>(ms.data()) + got, want - got)) > 0;)
+    got += static_cast<std::size_t>(n);
+  ::close(results[0]);
+  ::waitpid(pid, nullptr, 0);
+  if (got < want) ms.clear();
+  return ms;
+}
+
+double sum(const std::vector<double>& v) {
+  double total = 0;
+  for (double x : v) total += x;
+  return total;
+}
+
+// 5 and 6. Programs sharing the unit take the device lock around every call.
+std::vector<Figure> shared_unit(int calls) {
+  DriverSetup setup;
+  ConsultarSAT(1);
+  int go[2];
+  if (::pipe(go) != 0 || ::write(go[1], "12", 2) != 2) return {};  // each starts at once
+  const std::vector<double> first = calls_in_other_program(calls, 1000, go[0]);
+  const std::vector<double> second = calls_in_other_program(calls, 2000, go[0]);
+  std::vector<double> pause_ms_taken;
+  for (int i = 0; i < calls; ++i) {
+    const auto start = Clock::now();
+    pause_ms(100);
+    pause_ms_taken.push_back(ms_since(start));
+  }
+  const double base = percentile(pause_ms_taken, 0.5), median = percentile(first, 0.5);
+
+  // Both at once, released together; the clock runs until both are done.
+  std::vector<double> a, b;
+  std::thread other([&] { b = calls_in_other_program(calls, 4000, go[0]); });
+  std::thread one([&] { a = calls_in_other_program(calls, 3000, go[0]); });
+  pause_ms(50);  // both forked and waiting
+  const auto start = Clock::now();
+  const bool released = ::write(go[1], "12", 2) == 2;
+  one.join();
+  other.join();
+  const double together = ms_since(start);
+  ::close(go[0]);
+  ::close(go[1]);
+  const double alone = sum(first) + sum(second);
+  const bool complete = released && first.size() == static_cast<std::size_t>(calls) &&
+                        a.size() == first.size() && b.size() == first.size() && second.size() == first.size();
+  return {
+      {"ConsultarSAT round trip of a second program, median of " + std::to_string(calls), median, "ms",
+       "lock pause", base, median / base, "<= 1.05", complete && median / base <= 1.05},
+      {"two programs at once, " + std::to_string(calls) + " calls each", together, "ms", "each alone, summed",
+       alone, together / alone, "<= 1.05", complete && together / alone <= 1.05},
+  };
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -305,6 +388,7 @@ int main(int argc, char** argv) {
   for (Figure& f : long_reply(quick ? 1 : 5)) rows.push_back(f);
   rows.push_back(silent_wait(quick ? 3 : 20));
   rows.push_back(cli_peak_memory());
+  for (Figure& f : shared_unit(quick ? 10 : 50)) rows.push_back(f);
 
   print_table(rows);
   if (json_path) {
