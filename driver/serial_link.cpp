@@ -27,6 +27,7 @@ namespace {
 constexpr char kTrailer[] = {'|', kTerminator};
 constexpr int kFirstBytesWaitMs = 50;
 constexpr int kStepBudgetMs = 2000;
+constexpr int kDrainGraceMs = 100;
 
 // A descriptor beyond FD_SETSIZE cannot go into an fd_set without writing
 // past it; the sets are only kept for callers that look at them.
@@ -54,6 +55,19 @@ bool write_all(int fd, const char* data, std::size_t length, const Deadline& dea
     if (wait_for(fd, POLLOUT, deadline) != Readiness::ready) return false;
   }
   return true;
+}
+
+// Output still queued for the unit when the device is closed: a unit that
+// reads gets it (up to 100 ms), the rest is thrown away. close() would
+// otherwise wait for the kernel to drain it, 30 s on a USB serial port
+// whose unit stopped reading.
+void discard_unsent(int fd) {
+  const auto queued = [fd] {
+    int n = 0;
+    return ::ioctl(fd, TIOCOUTQ, &n) == 0 ? n : 0;
+  };
+  if (queued() > 0 && !retry_until(Deadline::in_ms(kDrainGraceMs), 10, [&] { return queued() == 0; }))
+    ::tcflush(fd, TCOFLUSH);
 }
 
 void log_pending(int pending) {
@@ -96,7 +110,7 @@ int SerialDevice::release() {
 
 void SerialDevice::close() {
   if (fd_ < 0) return;
-  ::tcflush(fd_, TCOFLUSH);
+  discard_unsent(fd_);
   ::close(release());
 }
 

@@ -34,9 +34,8 @@ class SerialDevice {
   int fd() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
   int release();
-  // Output the unit never took is thrown away first: close() would
-  // otherwise wait for the kernel to drain it (30 s on a USB serial port
-  // whose unit stopped reading).
+  // Never waits for the kernel to drain output the unit did not take: what
+  // is still queued after 100 ms is thrown away first.
   void close();
 
  private:
