@@ -15,8 +15,9 @@
  *   function's fields, each after a '|' ("000123|08000|...").
  *
  *   When the unit cannot be reached (device missing, unplugged, not
- *   writable) or does not answer with this session number before the
- *   function's timeout, the driver composes the reply itself with the
+ *   writable, not a terminal, or kept by another program past the
+ *   function's timeout) or does not answer with this session number before
+ *   the function's timeout, the driver composes the reply itself with the
  *   function's failure code, always five digits ending in 098:
  *     "<session>|<code>|SAT em processamento. Tente novamente.||"
  *   Sales and cancellations carry an extra field:
@@ -45,8 +46,10 @@
  *   a cancellation can be a question about the session (its own timeout)
  *   followed by a retransmission. Such a call returns within the sum, over
  *   its exchanges, of each deadline plus 2 s, plus the pauses between
- *   attempts. Add the call lock to any of these: 100 ms per call, and the
- *   whole of any call another thread is making (see Threads).
+ *   attempts. Waiting for another program that holds the unit counts within
+ *   the deadline of the exchange that waits. Add the call lock to any of
+ *   these: 100 ms per call, and the whole of any call another thread is
+ *   making (see Threads).
  *
  * Threads
  *   The driver has no threads of its own; every call runs, and waits, on the
@@ -56,8 +59,20 @@
  *   and pauses. The lock is released before the reply pointer is returned,
  *   so in a program that calls from several threads, copy the reply before
  *   another thread can start a call. With the lock off, SAT calls must not
- *   overlap at all. The lock does not reach across processes: two programs
- *   must not share one unit at the same time.
+ *   overlap at all.
+ *
+ * Processes
+ *   Several programs may share one unit (a till program, sat_cli, a report).
+ *   Each SAT call holds the unit, whatever name reaches it (/dev/zunra_sat or
+ *   /dev/ttyACM0), from its first exchange to its return, retries and pauses
+ *   included; another program's call waits for it until the deadline of its
+ *   own exchange, then answers with its failure code without sending
+ *   anything (with DEBUG on, the driver log says "Dispositivo em uso por
+ *   outro processo: " with the device and the holder's PID). The hold is an
+ *   flock() on /run/lock/zunra_sat_<major>_<minor>.lock (the settings
+ *   directory where /run/lock gives none), which dies with its process. A
+ *   child forked while another thread is inside a SAT call can make SAT
+ *   calls of its own. Every descriptor the library opens is close-on-exec.
  *
  * Settings
  *   Device, timeouts, retries and switches come from sat.ini in the
