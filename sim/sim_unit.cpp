@@ -169,6 +169,9 @@ bool SimUnit::Impl::open_device() {
   if (::tcgetattr(fd.get(), &t) != 0) return false;
   ::cfmakeraw(&t);
   if (::tcsetattr(fd.get(), TCSANOW, &t) != 0) return false;
+  // Bytes the port kept from before we opened it (a frame of a previous run
+  // the unit never read) would glue onto the first frame.
+  ::tcflush(fd.get(), TCIFLUSH);
   std::lock_guard<std::mutex> g(mu);
   master = std::move(fd);
   return true;

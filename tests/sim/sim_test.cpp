@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "sim_unit.h"
@@ -64,16 +65,18 @@ struct Line {
 
 // A pseudo-terminal of the test's own, whose slave `link` points to: the
 // unit serves it as an existing device, and the returned master is the
-// driver's end. Closing the master hangs the unit's end up. Made raw here
-// (`raw`) when the test may write before the unit has opened it.
-int own_terminal(const std::string& link, bool raw = false) {
+// driver's end. Closing the master hangs the unit's end up. `waiting` is
+// written before the link is made, so it waits in the port for whoever
+// opens it (the terminal is raw then, or it would echo).
+int own_terminal(const std::string& link, const std::string& waiting = "") {
   const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   char name[64];
   if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
       ::ptsname_r(master, name, sizeof name) != 0)
     return -1;
   termios t{};
-  if (raw && ::tcgetattr(master, &t) == 0) ::cfmakeraw(&t), ::tcsetattr(master, TCSANOW, &t);
+  if (!waiting.empty() && ::tcgetattr(master, &t) == 0) ::cfmakeraw(&t), ::tcsetattr(master, TCSANOW, &t);
+  if (::write(master, waiting.data(), waiting.size()) != static_cast<ssize_t>(waiting.size())) return -1;
   ::unlink(link.c_str());
   return ::symlink(name, link.c_str()) == 0 ? master : -1;
 }
@@ -266,8 +269,11 @@ TEST(SimUnit, ServesAnExistingTerminalAndFollowsItAwayAndBack) {
 
   // It comes back (here as another pseudo-terminal under the same name):
   // the unit opens it again and nothing of the old reply follows.
-  Line second(own_terminal(options.device, true));
-  EXPECT_EQ(second.reply("|05|000009", 3000ms), "000009|08000|SAT em operação||");
+  // Bytes that wait in the port from before the unit opened it are dropped.
+  Line second(own_terminal(options.device, "|05|0000"));
+  for (const auto until = Clock::now() + 3s; unit.reopened() < 1 && Clock::now() < until;)
+    std::this_thread::sleep_for(10ms);
   EXPECT_EQ(unit.reopened(), 1);
+  EXPECT_EQ(second.reply("|05|000009", 3000ms), "000009|08000|SAT em operação||");
   EXPECT_EQ(unit.processed(12, 8), 1);
 }

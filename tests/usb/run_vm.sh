@@ -16,9 +16,11 @@ build=$(realpath "$2")
 here=$(dirname "$(realpath "$0")")
 root=$(realpath "$here/../..")
 
-# Cases expected to fail until the device is shared safely between processes.
-EXPECTED_TO_FAIL="5 6"
+# Cases expected to fail for now: 5, because close() still waits out
+# cdc-acm's 30 s drain after a discarded send.
+EXPECTED_TO_FAIL="5"
 VM_TIMEOUT=${USB_VM_TIMEOUT:-420}  # seconds for a whole boot, cases included
+CASES=${USB_CASES:-1 2 3 4 5 6}     # e.g. USB_CASES="6 6 6" to repeat one case
 
 case $arch in
   amd64)
@@ -73,7 +75,7 @@ mkdir -p "$ir"/{bin,dev,proc,sys,tmp,etc,lib/modules,opt/zunra/examples}
 cp "$tree/busybox/bin/busybox" "$ir/bin/busybox"
 cp "$here/vm_init.sh" "$ir/init"
 chmod 755 "$ir/init"
-printf 'EXPECTED_TO_FAIL="%s"\n' "$EXPECTED_TO_FAIL" >"$ir/etc/usb_cases.conf"
+printf 'EXPECTED_TO_FAIL="%s"\nCASES="%s"\n' "$EXPECTED_TO_FAIL" "$CASES" >"$ir/etc/usb_cases.conf"
 
 # Modules with what they need, in load order, from modules.dep.
 declare -A loaded=()
@@ -154,7 +156,7 @@ done
 
 # Every case reported, none failed, and the count line last.
 missing=0
-for n in 1 2 3 4 5 6; do
+for n in $CASES; do
   grep -Eq "^case $n .*: (passed|expected failure)" "$log" || {
     grep -q "^case $n " "$log" || echo "case $n: no line"
     missing=1
