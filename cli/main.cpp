@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +14,7 @@
 #include "cfe_decoding.h"
 #include "config_documents.h"
 #include "library_binding.h"
+#include "local_files.h"
 #include "session_numbers.h"
 
 namespace zunra::cli {
@@ -62,19 +62,15 @@ int config_error() {
 
 // A whole CF-e file as text; when it cannot be read, says so and gives nothing.
 std::optional<std::vector<char>> read_cfe_file(const char* name) {
-  std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(name, "r"), fclose);
-  std::vector<char> content;
-  if (file) {
-    char chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file.get())) > 0)
-      content.insert(content.end(), chunk, chunk + got);
-  }
-  if (!file || ferror(file.get())) {
+  bool not_regular = false;
+  auto content = read_regular_file(name, not_regular);
+  if (!content) {
+    // A pipe would hold the run forever and a device never end; for the technician only.
+    if (not_regular) fprintf(stderr, "nao e um arquivo regular: %s\n", name);
     printf("nao conseguiu ler o arquivo: %s\n", name);
     return std::nullopt;
   }
-  content.push_back('\0');
+  content->push_back('\0');
   return content;
 }
 
@@ -276,13 +272,10 @@ bool save_log(const std::string& encoded) {
   base64decode(encoded.data(), static_cast<unsigned>(encoded.size()), decoded.data(), &written);
   decoded[written] = 0;
 
-  FILE* file = fopen("log_sat.txt", "wb");
-  if (file == nullptr) return false;
-  const size_t length = strlen(reinterpret_cast<const char*>(decoded.data()));
-  const bool wrote = fwrite(decoded.data(), 1, length, file) == length;
-  const bool closed = fclose(file) == 0;
+  const char* text = reinterpret_cast<const char*>(decoded.data());
+  if (!write_regular_file("log_sat.txt", text, strlen(text))) return false;
   sync();
-  return wrote && closed;
+  return true;
 }
 
 int run_extrair_logs(const Invocation& in) {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <numeric>
 #include <regex>
 #include <set>
@@ -321,6 +322,13 @@ TEST(SatCli, SaleCancellationAndTheirReceipts) {
              sale_banner("venda.xml") + returned(odd) + receipt("CFe", std::string(126, 'k'), "<CF"), 0);
   expect_run(dir.run({"EnviarDadosVenda", "12345678", "nada.xml"}),
              sale_banner("nada.xml") + "nao conseguiu ler o arquivo: nada.xml\n", 1);
+  // A pipe nobody writes would hold the run and a device would never end: neither is read.
+  ASSERT_EQ(mkfifo((dir.path + "/fila.xml").c_str(), 0666), 0);
+  std::filesystem::create_symlink("/dev/zero", dir.path + "/zero.xml");
+  for (const std::string name : {"fila.xml", "zero.xml"})
+    expect_run(dir.run({"EnviarDadosVenda", "12345678", name}),
+               sale_banner(name) + "nao conseguiu ler o arquivo: " + name + "\n", 1,
+               "nao e um arquivo regular: " + name + "\n");
 
   // The key to cancel is the document's chCanc attribute; the document goes whole.
   const std::string key = "CFe" + std::string(44, '7');
@@ -376,10 +384,24 @@ TEST(SatCli, ExtractedLogFileBase64AndCutFields) {
     expect_run(fresh.run({"ExtrairLogs", "12345678"}, "1|" + std::string(fields) + long_text),
                kLogHead + shown + long_text.substr(0, 130) + "\n" + kLogEnd);
   EXPECT_FALSE(std::filesystem::exists(fresh.path + "/log_sat.txt"));
-  // No log_sat.txt can be made where a directory of that name stands.
-  std::filesystem::create_directory(fresh.path + "/log_sat.txt");
-  expect_run(fresh.run({"ExtrairLogs", "12345678"}, "1|15000|0000|ok||bGlu"),
-             kLogHead + "15000|0000\n" + kLogEnd, 1, "Erro ao criar arquivo\n");
+  // No log_sat.txt is made where something else stands under that name: a
+  // directory, a pipe nobody reads, or a link, whose target is neither
+  // written nor created.
+  WorkDir elsewhere("");
+  elsewhere.write("alheio.txt", "de outro\n");
+  const std::string log = fresh.path + "/log_sat.txt";
+  const std::vector<std::function<void()>> planted = {
+      [&] { std::filesystem::create_directory(log); }, [&] { ASSERT_EQ(mkfifo(log.c_str(), 0666), 0); },
+      [&] { std::filesystem::create_symlink(elsewhere.path + "/alheio.txt", log); },
+      [&] { std::filesystem::create_symlink(elsewhere.path + "/novo.txt", log); }};
+  for (const auto& plant : planted) {
+    std::filesystem::remove(log);
+    plant();
+    expect_run(fresh.run({"ExtrairLogs", "12345678"}, "1|15000|0000|ok||bGlu"),
+               kLogHead + "15000|0000\n" + kLogEnd, 1, "Erro ao criar arquivo\n");
+  }
+  EXPECT_EQ(elsewhere.read("alheio.txt"), "de outro\n");
+  EXPECT_FALSE(std::filesystem::exists(elsewhere.path + "/novo.txt"));
 }
 
 TEST(SatCliWithUnit, ActivatesSellsCancelsAndExtractsTheLog) {
