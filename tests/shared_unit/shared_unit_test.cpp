@@ -204,28 +204,14 @@ TEST_F(SharedUnitTest, KilledHolderBlocksNobody) {
   // forked a child that lives on: the child's copy of the lock file must not
   // keep the unit locked.
   unit().on_command(5, Act::Silent, 1);
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
-  const pid_t parent = ::fork();
-  if (parent == 0) {
-    T_Cons[1] = 30;
-    std::thread([] { ConsultarSAT(8); }).detach();
-    pause_ms(600);  // the call holds the unit by now
-    const pid_t child = ::fork();
-    if (child == 0) {
-      ::alarm(30);
-      for (;;) ::pause();
-    }
-    if (::write(pipe_fds[1], &child, sizeof child) != sizeof child) ::_exit(1);
-    for (;;) ::pause();
+  Program forking(caller_command("fork-in-call", 300001, 1), dir() + "/forking.out");
+  pid_t child = 0;
+  for (int i = 0; i < 1000 && child <= 0; ++i) {
+    pause_ms(20);
+    child = std::atoi(read_file(dir() + "/forking.out").c_str());
   }
-  pid_t child = -1;
-  const bool told = ::read(pipe_fds[0], &child, sizeof child) == sizeof child;
-  ::close(pipe_fds[0]);
-  ::close(pipe_fds[1]);
-  ::kill(parent, SIGKILL);
-  ::waitpid(parent, nullptr, 0);
-  ASSERT_TRUE(told);
+  forking.kill();
+  ASSERT_GT(child, 0);
   EXPECT_EQ(unit().frames().size(), 3u);
   start = Clock::now();
   EXPECT_EQ(std::string(ConsultarSAT(9)).substr(0, 13), "000009|08000|");

@@ -3,18 +3,23 @@
 // program does, takes its settings from $ZUNRA_SAT_DIR/sat.ini and makes
 // COUNT calls with the sessions FIRST, FIRST + 1, ...
 //
-//   unit_caller LIBRARY mixed|consultar FIRST COUNT
+//   unit_caller LIBRARY mixed|consultar|fork-in-call FIRST COUNT
 //
 // "mixed" goes round sales (every fifth one of 300 KB), ConsultarSAT,
 // ConsultarNumeroSessao about its last sale and ConsultarUltimaSessaoFiscal.
 // For each call it prints "<function> <session> <asked> <reply length>",
-// then the reply on a line of its own.
+// then the reply on a line of its own. "fork-in-call" makes one ConsultarSAT
+// on another thread, forks a child that lives on for 30 s while that call
+// waits for the unit, prints the child's PID and waits to be killed.
 #include <dlfcn.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -55,6 +60,18 @@ int main(int argc, char** argv) {
   }
   const bool mixed = std::strcmp(argv[2], "mixed") == 0;
   const int first = std::atoi(argv[3]), count = std::atoi(argv[4]);
+  if (std::strcmp(argv[2], "fork-in-call") == 0) {
+    std::thread([first] { call("ConsultarSAT", first); }).detach();
+    ::usleep(600000);  // the call holds the unit by now
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::alarm(30);
+      for (;;) ::pause();
+    }
+    std::printf("%d\n", static_cast<int>(child));
+    std::fflush(stdout);
+    for (;;) ::pause();
+  }
   const char* code = "12345678";
   int last_sale = first;
   for (int session = first; session < first + count; ++session) {
