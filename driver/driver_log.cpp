@@ -37,7 +37,11 @@ class LogFile {
   LogFile(const LogFile&) = delete;
   LogFile& operator=(const LogFile&) = delete;
   ~LogFile() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ < 0) return;
+    // Unlocked before closing: a child forked meanwhile keeps a copy of the
+    // descriptor, and the writers' lock would live on in it.
+    ::flock(fd_, LOCK_UN);
+    ::close(fd_);
   }
   int fd() const { return fd_; }
 

@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include <pthread.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -57,9 +59,14 @@ namespace zunra {
 namespace {
 
 // Held for the whole of a loading, so that threads making their first call
-// together load once and all wait until it is over.
+// together load once and all wait until it is over. A fork waits for a
+// loading under way to end: a child must not inherit the mutex held by a
+// thread it does not have, nor settings read halfway.
 std::mutex& loading_guard() {
   static std::mutex guard;
+  static std::once_flag once;
+  std::call_once(
+      once, [] { ::pthread_atfork([] { guard.lock(); }, [] { guard.unlock(); }, [] { guard.unlock(); }); });
   return guard;
 }
 

@@ -281,6 +281,24 @@ TEST_F(SharedUnitTest, ForkDuringAnotherThreadsCall) {
   EXPECT_EQ(reply.find("SAT em processamento"), std::string::npos) << reply;
 }
 
+TEST_F(SharedUnitTest, ForkWhileAnotherThreadLoadsTheSettings) {
+  // A till program whose first call, on another thread, reads sat.ini while
+  // another writer holds the driver log: with debugging on, every line the
+  // reading logs waits for it. The program forks meanwhile, and the child's
+  // own call returns at once.
+  std::ofstream(dir() + "/sat.ini") << "[DEFAULT]\nSERIAL=/dev/zunra_nao_existe\nDEBUG=true\n[TIMEOUT]\n";
+  Program till(caller_command("fork-in-load", 600000, 1), dir() + "/till.out");
+  ASSERT_EQ(till.wait(std::chrono::seconds(60)), 0);
+  const std::string out = read_file(dir() + "/till.out");
+  std::vector<std::string> lines;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 5u) << "the child's call did not return:\n" << out;
+  EXPECT_EQ(lines[1], fallback("08098", 600001));
+  EXPECT_LT(std::stoi(lines[2]), 2000) << out;
+  EXPECT_EQ(lines[4], fallback("08098", 600000));
+}
+
 TEST_F(SharedUnitTest, NotATerminalIsNeverWritten) {
   use_real_seconds();
   debug_on();

@@ -3,7 +3,7 @@
 // program does, takes its settings from $ZUNRA_SAT_DIR/sat.ini and makes
 // COUNT calls with the sessions FIRST, FIRST + 1, ...
 //
-//   unit_caller LIBRARY mixed|consultar|fork-in-call FIRST COUNT
+//   unit_caller LIBRARY mixed|consultar|fork-in-call|fork-in-load FIRST COUNT
 //
 // "mixed" goes round sales (every fifth one of 300 KB), ConsultarSAT,
 // ConsultarNumeroSessao about its last sale and ConsultarUltimaSessaoFiscal.
@@ -11,10 +11,21 @@
 // then the reply on a line of its own. "fork-in-call" makes one ConsultarSAT
 // on another thread, forks a child that lives on for 30 s while that call
 // waits for the unit, prints the child's PID and waits to be killed.
+// "fork-in-load" holds the driver log's writers' lock, as another program
+// writing the log would, while its first ConsultarSAT, on another thread,
+// reads a sat.ini with debugging on: every line that reading logs waits for
+// the lock. It forks meanwhile; the child lets go of the log and prints its
+// own ConsultarSAT (session FIRST + 1), then the milliseconds it took; then
+// the parent prints the thread's call.
+// A child that has not ended within 10 s is killed and "hung" printed.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,7 +62,8 @@ std::string sale_document(int session) {
 
 int main(int argc, char** argv) {
   if (argc != 5) {
-    std::fprintf(stderr, "uso: unit_caller BIBLIOTECA mixed|consultar PRIMEIRA QUANTAS\n");
+    std::fprintf(stderr,
+                 "uso: unit_caller BIBLIOTECA mixed|consultar|fork-in-call|fork-in-load PRIMEIRA QUANTAS\n");
     return 2;
   }
   if (!(g_lib = ::dlopen(argv[1], RTLD_NOW))) {
@@ -71,6 +83,36 @@ int main(int argc, char** argv) {
     std::printf("%d\n", static_cast<int>(child));
     std::fflush(stdout);
     for (;;) ::pause();
+  }
+  if (std::strcmp(argv[2], "fork-in-load") == 0) {
+    const std::string log = std::string(std::getenv("ZUNRA_SAT_DIR")) + "/lib_zunra_dorvex.log";
+    const int log_fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0664);
+    if (log_fd < 0 || ::flock(log_fd, LOCK_EX) != 0) return 2;
+    std::string reply;  // printed after the child's, into the same file
+    std::thread loading([&reply, first] { reply = call("ConsultarSAT", first); });
+    ::usleep(300000);  // well inside the reading, which waits 200 ms a line
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::flock(log_fd, LOCK_UN);  // the parent's open file: its lock too
+      const auto start = std::chrono::steady_clock::now();
+      print("ConsultarSAT", first + 1, 0, call("ConsultarSAT", first + 1));
+      const auto took = std::chrono::steady_clock::now() - start;
+      std::printf("%lld\n", static_cast<long long>(
+                                std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+      std::fflush(stdout);
+      ::_exit(0);
+    }
+    int status = 0;
+    for (int i = 0; i < 500 && ::waitpid(child, &status, WNOHANG) == 0; ++i) ::usleep(20000);
+    if (::waitpid(child, &status, WNOHANG) == 0) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      std::printf("hung\n");
+    }
+    ::flock(log_fd, LOCK_UN);
+    loading.join();
+    print("ConsultarSAT", first, 0, reply.c_str());
+    return 0;
   }
   const char* code = "12345678";
   int last_sale = first;
