@@ -71,8 +71,10 @@
  *   outro processo: " with the device and the holder's PID). The hold is an
  *   flock() on /run/lock/zunra_sat_<major>_<minor>.lock (the settings
  *   directory where /run/lock gives none), which dies with its process. A
- *   child forked while another thread is inside a SAT call can make SAT
- *   calls of its own. Every descriptor the library opens is close-on-exec.
+ *   child forked while another thread is inside a SAT call, or is reading
+ *   sat.ini at its first call, can make SAT calls and SetDriver calls of its
+ *   own; a fork made during that reading waits for it to end. Every
+ *   descriptor the library opens is close-on-exec.
  *
  * Settings
  *   Device, timeouts, retries and switches come from sat.ini in the
