@@ -105,9 +105,11 @@ smoke_test_installed() (
   fi
   lib=$(dpkg -L zunra-sat | grep '/libzunra_sat_rpi\.so$')
   for f in /usr/bin/sat_cli /usr/bin/sat_sim /usr/include/zunra_sat.h /usr/include/zunra_sat_legacy.h \
-    /var/zunra_dorvex/sat.ini "$lib"; do
+    /var/zunra_dorvex/sat.ini "$lib" /usr/libexec/zunra-sat/zunra-sat-port; do
     [ -e "$f" ] || { echo "not installed: $f"; exit 1; }
   done
+  grep -q 'RUN+="/usr/libexec/zunra-sat/zunra-sat-port /dev/%k"' /usr/lib/udev/rules.d/60-zunra-sat.rules ||
+    { echo "the udev rule does not run the installed zunra-sat-port"; exit 1; }
   pkg-config --exists zunra_sat || { echo "pkg-config does not find zunra_sat"; exit 1; }
 
   /usr/bin/sat_sim >"$tmp/sim.out" &

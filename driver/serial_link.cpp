@@ -1,6 +1,7 @@
 #include "serial_link.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -114,6 +115,23 @@ void SerialDevice::close() {
   ::close(release());
 }
 
+namespace {
+
+// The port is the unit's alone, and a unit that stopped reading must not
+// hold close() for the 30 s a USB serial port waits by default to drain
+// output (discarding it does not reach what cdc-acm has handed to USB).
+// The kernel takes this from root only; for the till's users the package's
+// udev rule sets it when the unit is plugged in. Failures are expected
+// (EPERM, or ENOTTY/EINVAL on a pty) and change nothing.
+void never_wait_at_close(int fd) {
+  serial_struct port{};
+  if (::ioctl(fd, TIOCGSERIAL, &port) != 0 || port.closing_wait == ASYNC_CLOSING_WAIT_NONE) return;
+  port.closing_wait = ASYNC_CLOSING_WAIT_NONE;
+  ::ioctl(fd, TIOCSSERIAL, &port);
+}
+
+}  // namespace
+
 SerialDevice open_link(const char* path, const struct stat& named, const char*& refused) {
   SerialDevice device = SerialDevice::open(path);
   struct stat opened;
@@ -126,6 +144,7 @@ SerialDevice open_link(const char* path, const struct stat& named, const char*& 
   }
   fdUSB = device.fd();
   if (!device.is_open()) return device;
+  never_wait_at_close(fdUSB);
   // The descriptor stays non-blocking: reads only take what is pending, and
   // writes must be able to give up at the exchange deadline.
   termios attributes;
