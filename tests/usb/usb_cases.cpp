@@ -3,14 +3,17 @@
 // side (/dev/ttyACM0, cdc-acm) and the simulated unit serves the gadget side
 // (/dev/ttyGS0, the CDC-ACM gadget function on dummy_hcd).
 //
-//   usb_cases drop | logs | unplug | stalled | two
+//   usb_cases drop | logs | unplug | stalled | stalled-till | two
 //
 // Each run is one case: it prints what it measured on one line and exits 0
 // when the case holds, 1 when it does not.
 #include <fcntl.h>
 #include <glob.h>
+#include <grp.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -368,13 +371,40 @@ int unplug_case() {
   return report(ok && restored, text);
 }
 
+// The port's closing_wait as a till user sees it, and whether that user may
+// change it (the kernel allows it to root only).
+std::string port_as_till_user() {
+  Descriptor d(::open(kHost, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  serial_struct port{};
+  if (d.get() < 0 || ::ioctl(d.get(), TIOCGSERIAL, &port) != 0)
+    return std::string(kHost) + ": " + std::strerror(errno);
+  const bool none = port.closing_wait == ASYNC_CLOSING_WAIT_NONE;
+  port.closing_wait = 1234;  // neither none nor the default 30 s
+  if (::ioctl(d.get(), TIOCSSERIAL, &port) == 0) return "this user may change the port's closing_wait";
+  if (errno != EPERM) return std::string("closing_wait: ") + std::strerror(errno);
+  return none ? "" : "closing_wait is not none";
+}
+
 // 5. A sale frame larger than the link's buffers while the unit does not
 // read: the call ends within its bound and close() does not wait for the
 // kernel to drain it.
-int stalled_case() {
+// 7. The same by a till user (uid/gid 65534, group dialout), for whom the
+// library cannot set the port up: only the package's udev program helped.
+int stalled_case(bool as_till_user) {
   SimUnit::Options o;
   o.device = kGadget;
   SimUnit unit(o);
+  std::string user;
+  if (as_till_user) {
+    const gid_t dialout = 20;
+    // The saved IDs stay root's, to plug the unit in again afterwards.
+    if (::setgroups(1, &dialout) != 0 || ::setresgid(65534, 65534, 0) != 0 ||
+        ::setresuid(65534, 65534, 0) != 0)
+      return report(false, "cannot become a till user");
+    user = port_as_till_user();
+    if (!user.empty()) return report(false, "till user: " + user);
+    user = " as uid 65534, whose own setting was refused;";
+  }
   settings(3, 3);
   NumTent = 1;
   unit.stop_reading();
@@ -386,10 +416,12 @@ int stalled_case() {
   const double bound = 12;
   // Whatever of the frame the link still holds must not reach the next case.
   unit.resume_reading();
-  const bool clean = replug(unit);
-  char line[256];
-  std::snprintf(line, sizeof line, "1.4 MB sale, unit not reading: %s in %.1f s (bound %.0f s)%s",
-                field(reply, 1).c_str(), took, bound, clean ? "" : "; /dev/ttyACM0 did not come back");
+  const bool root = !as_till_user || (::setresuid(0, 0, 0) == 0 && ::setresgid(0, 0, 0) == 0);
+  const bool clean = root && replug(unit);
+  char line[320];
+  std::snprintf(line, sizeof line, "1.4 MB sale, unit not reading,%s %s in %.1f s (bound %.0f s)%s",
+                user.c_str(), field(reply, 1).c_str(), took, bound,
+                clean ? "" : "; /dev/ttyACM0 did not come back");
   return report(took <= bound && field(reply, 1) != "06000" && clean, line);
 }
 
@@ -489,8 +521,9 @@ int main(int argc, char** argv) {
   if (which == "drop") return drop_case();
   if (which == "logs") return logs_case();
   if (which == "unplug") return unplug_case();
-  if (which == "stalled") return stalled_case();
+  if (which == "stalled") return stalled_case(false);
+  if (which == "stalled-till") return stalled_case(true);
   if (which == "two") return two_case(argv[0]);
-  std::fprintf(stderr, "usage: usb_cases drop|logs|unplug|stalled|two\n");
+  std::fprintf(stderr, "usage: usb_cases drop|logs|unplug|stalled|stalled-till|two\n");
   return 2;
 }
