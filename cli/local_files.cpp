@@ -5,27 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <utility>
+
+#include "unique_fd.h"
 
 namespace zunra::cli {
 namespace {
-
-// Owns one descriptor; closing is checked by whoever needs to know.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
- private:
-  int fd_;
-};
 
 bool is_regular(int fd) {
   struct stat st;
@@ -45,7 +29,7 @@ std::optional<std::vector<char>> read_regular_file(const char* name, bool& not_r
     not_regular = true;
     return std::nullopt;
   }
-  Descriptor fd(open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  UniqueFd fd(open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) return std::nullopt;
   if (!is_regular(fd.get())) {
     not_regular = true;
@@ -69,7 +53,7 @@ bool write_regular_file(const char* name, const char* data, std::size_t size) {
   // neither follows a link nor waits for the reader of a pipe swapped in since.
   struct stat st;
   if (lstat(name, &st) == 0 && !S_ISREG(st.st_mode)) return false;
-  Descriptor fd(
+  UniqueFd fd(
       open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
   if (!fd || !is_regular(fd.get())) return false;
   const int flags = fcntl(fd.get(), F_GETFL);

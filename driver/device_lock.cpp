@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "settings.h"
+#include "unique_fd.h"
 
 namespace zunra {
 
@@ -59,22 +60,6 @@ void in_fork_child() {
   if (g_reset_in_child) g_reset_in_child();
 }
 
-// Owns a descriptor while a lock file is being opened and checked.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
 // A lock file we have just made: readable by the device's group (dialout),
 // so that every program allowed to talk to the unit can lock it too,
 // whatever our umask. Without that group, readable by all.
@@ -102,7 +87,7 @@ int open_lock_file(const std::string& path, const struct stat& device) {
       made = raw >= 0;
     }
     if (raw < 0) return -1;
-    Descriptor fd(raw);
+    UniqueFd fd(raw);
     if (made) open_to_device_group(fd.get(), device);
     struct stat status;
     if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return -1;

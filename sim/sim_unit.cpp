@@ -17,6 +17,7 @@
 #include <thread>
 #include <utility>
 
+#include "unique_fd.h"
 #include "unit_state.h"
 
 namespace zunra::sim {
@@ -24,33 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// Owns one descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      reset();
-      fd_ = std::exchange(o.fd_, -1);
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 [[noreturn]] void fail(const char* what) {
   throw std::system_error(errno, std::generic_category(), what);
@@ -86,7 +60,7 @@ struct SimUnit::Impl {
         device(o.device) {}
 
   // Set up once, then only the unit thread touches the line.
-  Fd master, slave, wake;
+  UniqueFd master, slave, wake;
   std::string path;
   std::thread thread;
 
@@ -136,14 +110,14 @@ struct SimUnit::Impl {
 };
 
 void SimUnit::Impl::open_line() {
-  wake = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!wake) fail("eventfd");
   if (!device.empty()) {
     path = device;
     if (!open_device()) fail(device.c_str());
     return;
   }
-  master = Fd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  master = UniqueFd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!master) fail("posix_openpt");
   if (::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) fail("unlockpt");
   char name[128];
@@ -151,7 +125,7 @@ void SimUnit::Impl::open_line() {
   path = name;
   // The unit keeps the slave open itself, so the master never sees the
   // hang-up of the driver closing the device after each exchange.
-  slave = Fd(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  slave = UniqueFd(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!slave) fail("open pty slave");
   termios t{};
   if (::tcgetattr(slave.get(), &t) != 0) fail("tcgetattr");
@@ -161,7 +135,7 @@ void SimUnit::Impl::open_line() {
 }
 
 bool SimUnit::Impl::open_device() {
-  Fd fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!fd) return false;
   // Raw at once: a gadget port starts with echo on, and would send the
   // driver's frames straight back to it.

@@ -32,6 +32,7 @@
 
 #include "settings.h"
 #include "sim_unit.h"
+#include "unique_fd.h"
 #include "zunra_sat.h"
 
 extern "C" char** environ;
@@ -84,20 +85,6 @@ void settings(int venda_s, int sessao_s) {
   T_Venda[1] = venda_s;
   T_Sessao[1] = sessao_s;
 }
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 int open_raw(const char* path, int flags) {
   const int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | flags);
@@ -187,7 +174,7 @@ int drop_case() {
 // The time of a raw copy of n bytes from the gadget side to the host side.
 // `fault` says what went wrong with the bytes, empty when they came intact.
 double raw_copy_seconds(std::size_t n, std::string& fault) {
-  Descriptor host(open_raw(kHost, O_NONBLOCK)), gadget(open_raw(kGadget, O_NONBLOCK));
+  zunra::UniqueFd host(open_raw(kHost, O_NONBLOCK)), gadget(open_raw(kGadget, O_NONBLOCK));
   if (host.get() < 0 || gadget.get() < 0) {
     fault = "cannot open both ends";
     return -1;
@@ -241,10 +228,10 @@ double raw_copy_seconds(std::size_t n, std::string& fault) {
 // comparison, without the flush).
 std::string stale_after_open(bool flush) {
   const std::string stale(1000, 'S');
-  Descriptor gadget(open_raw(kGadget, O_NONBLOCK));
+  zunra::UniqueFd gadget(open_raw(kGadget, O_NONBLOCK));
   const ssize_t written = ::write(gadget.get(), stale.data(), stale.size());
   std::this_thread::sleep_for(300ms);
-  Descriptor host(open_raw(kHost, O_NONBLOCK));
+  zunra::UniqueFd host(open_raw(kHost, O_NONBLOCK));
   if (flush) ::tcflush(host.get(), TCIOFLUSH);
   std::size_t came = 0;
   char buf[4096];
@@ -341,7 +328,7 @@ int unplug_case() {
   // Another program still holds the old device while the unit is unplugged
   // and plugged in again.
   {
-    Descriptor held(::open(kHost, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    zunra::UniqueFd held(::open(kHost, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     const int reopened = unit->reopened();
     write_udc("");
     within(5s, [] { return ::access(kHost, F_OK) != 0; });
@@ -374,7 +361,7 @@ int unplug_case() {
 // The port's closing_wait as a till user sees it, and whether that user may
 // change it (the kernel allows it to root only).
 std::string port_as_till_user() {
-  Descriptor d(::open(kHost, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  zunra::UniqueFd d(::open(kHost, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   serial_struct port{};
   if (d.get() < 0 || ::ioctl(d.get(), TIOCGSERIAL, &port) != 0)
     return std::string(kHost) + ": " + std::strerror(errno);
