@@ -1,11 +1,6 @@
-// Drives N calls through the shared library exactly as a point-of-sale
-// program does (dlopen + dlsym, reply pointers copied, never freed), against
-// an in-process simulated unit, for valgrind's memcheck:
-//
-//   valgrind --leak-check=full --error-exitcode=1 ./lib_calls 10000 [path/to/libzunra_sat_rpi.so]
-//
-// The mix covers every SAT function the library exports, the INI functions,
-// SetDriver and a missing device. Functions not present are skipped.
+// N calls through the shared library as a point-of-sale program makes them
+// (dlopen, dlsym, replies copied and never freed) against an in-process
+// simulated unit, for valgrind: ./lib_calls N [path/to/libzunra_sat_rpi.so]
 #include <dlfcn.h>
 #include <stdlib.h>
 
@@ -22,7 +17,6 @@ namespace {
 
 void* g_lib = nullptr;
 
-// Calls the library's `name` with these arguments; null when it is missing.
 template <typename R = const char*, typename... A>
 R call(const char* name, A... args) {
   const auto f = reinterpret_cast<R (*)(A...)>(::dlsym(g_lib, name));
@@ -34,7 +28,7 @@ R call(const char* name, A... args) {
 int main(int argc, char** argv) {
   const long calls = argc > 1 ? std::atol(argv[1]) : 1000;
   const std::string lib =
-      argc > 2 ? argv[2]  // by default the library beside this program
+      argc > 2 ? argv[2]
                : std::filesystem::read_symlink("/proc/self/exe").parent_path() / "libzunra_sat_rpi.so";
   char dir[] = "/tmp/zunra_lib_calls_XXXXXX";
   if (!::mkdtemp(dir)) return 2;
@@ -46,13 +40,12 @@ int main(int argc, char** argv) {
   zunra::sim::SimUnit::Options options;
   options.log_bytes = 20000;
   zunra::sim::SimUnit unit(options);
-  // Settings as sat.ini would give them; written before any call.
   std::ofstream(std::string(dir) + "/sat.ini")
       << "[DEFAULT]\nSERIAL=" << unit.path() << "\nLOCK=false\nDEBUG=true\nN_TENT=2\nTMP_TENT=0\n";
 
   const std::string ini = std::string(dir) + "/test.ini", device = unit.path();
   const char* code = "12345678";
-  // The mix, one entry per call; a reply of "" marks calls without one.
+  // One entry per call; "" marks calls without a reply, null a skipped turn.
   const std::vector<std::function<const char*(int, long)>> mix = {
       [&](int s, long) { return call("ConsultarSAT", s); },
       [&](int s, long) { return call("ConsultarStatusOperacional", s, code); },
@@ -87,7 +80,6 @@ int main(int argc, char** argv) {
         return "";
       },
       [&](int s, long i) -> const char* {
-        // Now and then the device is missing: the fallback answers at once.
         if (i % 140 != 13) return nullptr;
         call("SetDriver", "SERIAL", "/dev/zunra_nao_existe");
         const char* reply = call("ConsultarSAT", s);
@@ -105,9 +97,7 @@ int main(int argc, char** argv) {
     if (copy.empty() && i % mix.size() < 10) ++odd;
   }
   if (int* t_cons = reinterpret_cast<int*>(::dlsym(g_lib, "T_Cons"))) t_cons[1] = 4;
-  // Not unloaded: the C++ runtime linked into the library keeps a 72 KiB
-  // emergency exception pool for the life of its mapping, which an unload
-  // would turn into a leak report of the runtime's, not of ours.
+  // Not unloaded: the C++ runtime's emergency pool would show as a leak.
   std::printf("%ld library calls, %ld empty replies\n", made, odd);
   std::system((std::string("rm -rf ") + dir).c_str());
   return odd == 0 ? 0 : 1;

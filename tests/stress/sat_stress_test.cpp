@@ -1,7 +1,5 @@
-// Four point-of-sale threads calling SAT functions with the call lock on,
-// while a fifth keeps changing settings through SetDriver. The unit must see
-// every frame whole and in one piece, and each caller must get the reply of
-// its own session.
+// Four callers with the call lock on while a fifth changes settings: every
+// frame reaches the unit whole, and each caller gets its own session's reply.
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -21,13 +19,11 @@
 namespace zunra::test {
 namespace {
 
-class StressTest : public DriverTest {};
+using StressTest = DriverTest;
 
 TEST_F(StressTest, CallersAndSetDriverTogether) {
   constexpr int kThreads = 4, kCalls = 6;
-  // Long enough to go out in many writes, so a second writer would show.
-  const std::string doc(30000, 'd');
-  // Session s makes call s % 3; the frame it puts on the wire.
+  const std::string doc(30000, 'd');  // many writes, so a second writer would show
   auto call = [&](int s) {
     return s % 3 == 0   ? ConsultarSAT(s)
            : s % 3 == 1 ? ConsultarStatusOperacional(s, "12345678")
@@ -41,7 +37,7 @@ TEST_F(StressTest, CallersAndSetDriverTogether) {
   };
   std::atomic<bool> go{false}, done{false};
   std::mutex copied_mu;
-  std::map<int, std::string> copied;  // session -> the reply its caller copied
+  std::map<int, std::string> copied;
 
   auto caller = [&](int t) {
     while (!go) std::this_thread::yield();
@@ -49,8 +45,7 @@ TEST_F(StressTest, CallersAndSetDriverTogether) {
       const char* reply = call(session);
       EXPECT_EQ(reply, BC.data);
 #ifndef ZUNRA_TSAN
-      // The reply stays ours for the next caller's 100 ms lock pause; the
-      // thread sanitizer cannot see a guarantee made of time, so it skips this.
+      // Ours for the next caller's 100 ms lock pause, a guarantee of time TSan cannot see.
       std::string mine(reply);
       std::lock_guard<std::mutex> g(copied_mu);
       copied[session] = mine;
@@ -61,7 +56,6 @@ TEST_F(StressTest, CallersAndSetDriverTogether) {
     const std::string path = unit().path();
     for (int round = 0; !done; ++round) {
       for (const char* key : {"DEBUG", "RET_10001"}) SetDriver(key, round % 2 ? "true" : "false");
-      SetDriver("NO_POPUP", "true");
       SetDriver("N_TENT", round % 2 ? "02" : "01");
       SetDriver("SERIAL", path.c_str());
       EXPECT_STREQ(SetDriver("VERSAO", ""), kVersion);
@@ -75,7 +69,6 @@ TEST_F(StressTest, CallersAndSetDriverTogether) {
   done = true;
   changer.join();
 
-  // Every frame arrived whole, none twice, none mixed with another.
   const auto frames = unit().frames();
   ASSERT_EQ(frames.size(), static_cast<std::size_t>(kThreads * kCalls));
   std::string stream;
