@@ -1,5 +1,4 @@
-// The first SAT call of a process already runs on the settings file: its
-// deadline, the correction of the sale document and the number of attempts.
+// The first SAT call already runs on the file: deadline, correction, attempts.
 #include <chrono>
 
 #include "settings_test.h"
@@ -8,17 +7,17 @@ using zunra::sim::Act;
 
 TEST(FirstCall, HonoursTheFileTimeoutPairCorrectionAndAttempts) {
   zunra::test::DriverEnvironment env;
-  zunra::test::reset_settings("");  // as at process start: nothing loaded
+  zunra::test::reset_settings("");
   std::ofstream(env.dir() + "/sat.ini")
       << "[DEFAULT]\nSERIAL=" << env.unit().path().substr(5)
       << "\nCORRECAO=true\nN_TENT=2\n[TIMEOUT]\nT_ENVIAR_DADOS_VENDA=00:01\n";
-  TmpTent = 0;  // no pause between the attempts
+  TmpTent = 0;
   env.unit().schedule({Act::Busy, Act::Silent});
   char sale[] = "<CFe><infCFe><xProd>&#x41;</xProd></infCFe></CFe>";
   const auto start = std::chrono::steady_clock::now();
   EXPECT_STREQ(EnviarDadosVenda(77, "12345678", sale),
                "000077|06098|0000|SAT em processamento. Tente novamente.||");
-  // Built-in pair: 20 s for the silent attempt alone.
+  // The built-in pair would take 20 s for the silent attempt alone.
   EXPECT_LT(std::chrono::steady_clock::now() - start,
             20 * std::chrono::milliseconds(zunra::deadline_second_ms) / 2);
   const auto frames = env.unit().frames();

@@ -1,15 +1,13 @@
-// Settings shared between threads; also run under ThreadSanitizer. SetDriver
-// while SAT calls run is in tests/stress.
+// Simultaneous first calls load the settings once and wait for it (also under
+// ThreadSanitizer). SetDriver during SAT calls is in tests/stress.
 #include <algorithm>
 #include <future>
 #include <thread>
 
 #include "settings_test.h"
 
-using zunra::test::DriverEnvironment;
-
 TEST(SettingsThreads, FirstCallsMadeTogetherLoadOnceAndWaitForIt) {
-  DriverEnvironment env;
+  zunra::test::DriverEnvironment env;
   zunra::test::reset_settings("");
   // A long file makes loading slow enough for the threads to meet inside it.
   std::ofstream(env.dir() + "/sat.ini")
@@ -23,16 +21,14 @@ TEST(SettingsThreads, FirstCallsMadeTogetherLoadOnceAndWaitForIt) {
   for (int i = 0; i < 6; ++i)
     threads.emplace_back([&, i] {
       start.wait();
-      // One SAT caller only: the reply buffer is shared by every call.
-      if (i == 0)
+      if (i == 0)  // one SAT caller only: the reply buffer is shared
         reply = ConsultarSAT(101);
       else
         SetDriver("TMP_TENT", "45");
-      num_tent_seen[i] = zunra::setting(NumTent);  // loaded before any first call goes on
+      num_tent_seen[i] = zunra::setting(NumTent);
     });
   go.set_value();
   for (auto& t : threads) t.join();
-
   EXPECT_EQ(reply.substr(0, 7), "000101|");
   EXPECT_EQ(std::count(std::begin(num_tent_seen), std::end(num_tent_seen), 4), 6);
   Lines log = zunra::test::driver_log_lines();
