@@ -1,9 +1,6 @@
-// The exerciser's Base64 codec against a plain reference decoder written
-// from the rules (line feeds skipped, '=' ends the data, anything else
-// outside the alphabet fails, a lone trailing symbol is dropped, the output
-// capacity is never exceeded), and encoding followed by decoding gives the
-// bytes back.
-
+// The exerciser's Base64 codec against a reference decoder (line feeds
+// skipped, '=' ends, other bytes fail, a lone last symbol dropped, capacity
+// kept), and encode-then-decode gives the bytes back.
 #include "cfe_decoding.h"
 #include "fuzz_support.h"
 
@@ -13,7 +10,6 @@ using zunra::cli::base64encode;
 
 namespace {
 
-// The bytes decoded before the end or the first failure, and whether it failed.
 int reference_decode(const std::string& in, std::size_t capacity, std::string& out) {
   static const std::string abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   unsigned bits = 0, symbols = 0;
@@ -45,14 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto* raw = reinterpret_cast<const unsigned char*>(text.data());
   const auto len = static_cast<unsigned>(text.size());
 
-  // Capacity from too small to plenty; the buffer is exactly that large.
+  // Capacity from too small to plenty, the buffer exactly that large.
   const unsigned plenty = len * 3 / 4 + 3;
   const unsigned capacity = plenty - std::min(slack % 16u, plenty);
   std::vector<unsigned char> out(capacity ? capacity : 1);
   unsigned out_len = capacity;
   std::string want;
   FUZZ_CHECK(base64decode(text.data(), len, out.data(), &out_len) == reference_decode(text, capacity, want));
-  // On failure too: what was decoded before it stays and is reported.
+  // On failure too, what came before it is kept and reported.
   FUZZ_CHECK(std::string(out.begin(), out.begin() + std::min(out_len, capacity)) == want);
   FUZZ_CHECK(out_len == want.size());
 

@@ -1,8 +1,5 @@
-// The empty field a cancellation reply of exactly ten '|' gains, over any
-// text and any buffer size: the '|' goes right after the tenth one and
-// nothing else moves but the tail; any other text, or one without room for
-// the extra byte, stays exactly as it was; nothing is written past the buffer.
-
+// A reply of exactly ten '|' gains a '|' after the tenth when there is room;
+// any other text stays as it was; nothing is written past the buffer.
 #include "fuzz_support.h"
 #include "recovery.h"
 

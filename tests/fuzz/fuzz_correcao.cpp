@@ -1,8 +1,6 @@
-// Correcao over any document: the length stays, nothing is written past the
-// text, only characters inside a reference ("&#" ... ';') change, changed
-// ones become blanks except the one in the place of the ';', which is the
-// character the reference names (CR as a blank, apostrophe as '`'). A
-// reference to markup, a field bar or a control character never changes.
+// Correcao: the length stays, only references ("&#...;") change, to blanks
+// with the named character (CR a blank, ' a `) in the ';' place; markup, '|'
+// and control characters are never produced.
 #include <cctype>
 
 #include "fuzz_support.h"
@@ -12,9 +10,7 @@ using namespace zunra::fuzz;
 
 namespace {
 
-// The value of the reference whose ';' is at `semi` in the original text
-// ("&#x"/"&#X" hexadecimal, "&#" decimal), and where its '&' is; -1 when no
-// reference ends there.
+// The value of the reference ending at `semi` and where its '&' is; -1 if none.
 long value_ending_at(const std::string& in, std::size_t semi, std::size_t& start) {
   for (std::size_t back = 3; back <= 13 && back <= semi; ++back) {
     start = semi - back;
@@ -33,7 +29,7 @@ long value_ending_at(const std::string& in, std::size_t semi, std::size_t& start
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string in = Input(data, size).until('\0');
   std::vector<char> text(in.begin(), in.end());
-  text.push_back('\0');  // exactly the text and its NUL: any write past it is caught
+  text.push_back('\0');  // exactly sized: a write past it is caught
   FUZZ_CHECK(Correcao(text.data()) == 0);
   const std::string out(text.data());
   FUZZ_CHECK(out.size() == in.size() && text.back() == '\0');
@@ -44,8 +40,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (out[k] == ' ' && in[k] != ';')
       while (semi < in.size() && semi < k + 13 && in[semi] != ';') ++semi;
     FUZZ_CHECK(semi < in.size() && in[semi] == ';');
-    // A decoded reference: blanks from its '&' up to its ';', whose place
-    // holds the character named (which may be a ';' itself).
     std::size_t start = 0;
     const long value = value_ending_at(in, semi, start);
     FUZZ_CHECK((value >= 32 || value == 13) && value <= 127);

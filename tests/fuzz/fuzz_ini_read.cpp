@@ -1,6 +1,5 @@
-// The INI readers over any file: no read or write out of bounds, results
-// that agree with the buffers, and every key the index lookup lists is found
-// again by name.
+// The INI readers: in bounds, results agreeing with the buffers, and every
+// key listed by index found again by name.
 #include <functional>
 
 #include "fuzz_support.h"
@@ -10,8 +9,7 @@ using namespace zunra::fuzz;
 
 namespace {
 
-// Calls `read` into a heap buffer of exactly `size` bytes (any write past it
-// is caught) and checks the result agrees with the text it left there.
+// `read` into a buffer of exactly `size` bytes; the count matches the text.
 std::string read_into(int size, const std::function<int(char*, int)>& read) {
   std::vector<char> b(static_cast<std::size_t>(size), '\x7f');
   const int n = read(b.data(), size);
@@ -20,8 +18,7 @@ std::string read_into(int size, const std::function<int(char*, int)>& read) {
   return b.data();
 }
 
-// Reads in a full buffer and in a caller's small one: the small result is a
-// prefix of the full one.
+// A small buffer's result is a prefix of a full one's.
 std::string read_both(int small, const std::function<int(char*, int)>& read) {
   const std::string full = read_into(512, read);
   FUZZ_CHECK(full.compare(0, static_cast<std::size_t>(small - 1), read_into(small, read)) == 0);
@@ -29,7 +26,6 @@ std::string read_both(int small, const std::function<int(char*, int)>& read) {
 }
 
 int browse_one(const char* section, const char* key, const char* value, const void* user) {
-  // The three texts share one 512-byte buffer.
   FUZZ_CHECK(std::strlen(section) + std::strlen(key) + std::strlen(value) + 3 <= 512);
   return --*static_cast<int*>(const_cast<void*>(user)) > 0;
 }
@@ -53,7 +49,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::string key =
           read_into(512, [&](char* b, int n) { return ini_getkey(section.c_str(), k, b, n, file); });
       if (key.empty()) break;
-      // The key exists, so the default never comes back.
       const auto value = read_both(
           small, [&](char* b, int n) { return ini_gets(section.c_str(), key.c_str(), "\x01", b, n, file); });
       FUZZ_CHECK(value != "\x01");

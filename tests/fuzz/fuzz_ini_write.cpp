@@ -1,6 +1,5 @@
-// The INI writer over any file: a value it stored reads back equal, a call
-// that returned 0 left the file as it was, a request with nothing to do
-// leaves the content as it was, and no temporary file stays behind.
+// The INI writer: a stored value reads back, a failed or empty request
+// leaves the file as it was, no temporary file stays behind.
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -17,8 +16,7 @@ bool blank(char c) {
   return c > 0 && c <= ' ';
 }
 
-// Names and values the file format carries unchanged (the rest is cut,
-// trimmed or split by the format itself, which is not a fault).
+// Names and values the format carries unchanged.
 bool plain_names(const std::string& s, const std::string& k) {
   return s.size() <= 100 && s.find_first_of("]\n") == std::string::npos && k.size() <= 100 &&
          k.find_first_of("=\n") == std::string::npos &&
@@ -34,8 +32,7 @@ bool plain_value(const std::string& v) {
 }
 
 bool section_exists(const std::string& section, const char* file) {
-  // An empty result is either the end of the list or a "[]" header, so
-  // every index is looked at.
+  // An empty name is the end or a "[]" header: every index is looked at.
   char name[512];
   for (int i = 0; i < 64; ++i)
     if (ini_getsection(i, name, sizeof name, file) == static_cast<int>(section.size()) &&
@@ -47,7 +44,6 @@ bool section_exists(const std::string& section, const char* file) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  // A directory of its own, so that any temporary file left is seen.
   static const std::string dir = scratch_path("write.d");
   static const std::string path = (::mkdir(dir.c_str(), 0700), dir + "/write.ini");
   Input in(data, size);
@@ -59,8 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   char got[512];
   const bool had_key = ini_gets(sec, k, "\x01", got, sizeof got, file) != 1 || got[0] != '\x01';
   const bool plain = plain_names(section, key);
-  // A key named with a leading ';' or '#' is one the reader never sees, yet
-  // the writer matches the comment line of that name.
+  // The reader never sees a ';' or '#' key, but the writer matches its comment line.
   const bool comment_key = !key.empty() && (key.front() == ';' || key.front() == '#');
 
   int r = 0;

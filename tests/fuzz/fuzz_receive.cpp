@@ -1,8 +1,6 @@
-// The receive path against a simulated unit that answers with fuzzed bytes:
-// any length up to 60 KiB, any split and pacing, garbage around the reply, a
-// hang-up anywhere. Whatever arrives, the call returns within its deadline
-// with either its fallback reply or a text of the caller's session that the
-// unit really sent.
+// The receive path against fuzzed replies (up to 60 KiB, any split, pacing,
+// garbage, hang-up): the call ends within its deadline with the fallback or
+// a text of its own session that the unit really sent.
 #include <chrono>
 
 #include "exchange.h"
@@ -46,14 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   s.wrong_session_first = flags & 0x02;
   s.garbage_before = in.until('\0');
   std::string body = in.until('\0');
-  // The unit always ends on a terminator: a read step that holds part of a
-  // reply waits up to 2 s for the rest (within the deadline + 3 s bound),
-  // which would starve the fuzzer without finding anything new.
+  // Always a final terminator: a partial reply would wait 2 s and find nothing new.
   s.garbage_after = in.rest() + '\x03';
   if (flags & 0x04) body = "{session}" + body;  // help the fuzzer past the session match
   if (flags & 0x08) body.resize(std::max<std::size_t>(body.size(), (flags >> 4) * 4096u), 'A');
-  // Paced replies stay short: a read step goes on up to 2 s while bytes keep
-  // coming, also past the deadline, and that much time finds nothing new.
+  // Paced replies stay short, for the same reason.
   if (s.chunk_pause.count() > 0 && body.size() > 2048) body.resize(2048);
   s.canned = body.empty() ? "x" : body;  // an empty canned text means "process normally"
 
@@ -64,7 +59,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   T_Cons[1] = 5;
   const auto start = steady_clock::now();
   const char* reply = ConsultarSAT(session);
-  // The deadline plus room for a slow machine under the sanitizers.
   FUZZ_CHECK(steady_clock::now() - start < milliseconds(T_Cons[1] * kSecondMs + 3000));
   FUZZ_CHECK(reply == BC.data);
   const std::string got(reply, strnlen(reply, zunra::kReplyCapacity));
@@ -72,7 +66,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (got == six(session) + "|08098|SAT em processamento. Tente novamente.||") return 0;  // the fallback
   FUZZ_CHECK(std::atoi(got.substr(0, 6).c_str()) == session);
 
-  // What the unit put on the line for this frame, in order.
   const std::vector<std::string> sent = unit.replies();
   std::string stream = s.garbage_before;
   if (s.wrong_session_first && !sent.empty())  // the same reply under the next session first

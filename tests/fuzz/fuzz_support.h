@@ -1,4 +1,4 @@
-// Small helpers shared by the fuzz targets.
+// Helpers shared by the fuzz targets.
 #pragma once
 
 #include <unistd.h>
@@ -9,41 +9,31 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace zunra::fuzz {
 
-inline void check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "fuzz finding: %s\n", what);
-  std::abort();
-}
-#define FUZZ_CHECK(cond) ::zunra::fuzz::check(static_cast<bool>(cond), #cond)
+#define FUZZ_CHECK(cond) ((cond) ? void() : (std::fprintf(stderr, "fuzz finding: %s\n", #cond), std::abort()))
 
-// A scratch file name private to this process, on a memory file system when
-// there is one (a fuzz run writes it hundreds of thousands of times).
+// A per-process scratch file, in memory when possible (written per input).
 inline std::string scratch_path(const char* name) {
   const char* dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
   return std::string(dir) + "/zunra_fuzz_" + std::to_string(::getpid()) + "_" + name;
 }
 
 inline bool write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary);
-  f << bytes;
-  f.close();
-  return !f.fail();
+  return !(std::ofstream(path, std::ios::binary) << bytes).fail();
 }
 
 inline std::string read_file(const std::string& path) {
-  std::ostringstream bytes;
-  bytes << std::ifstream(path, std::ios::binary).rdbuf();
-  return bytes.str();
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
-// Takes the input apart front to back.
+// The input taken apart front to back.
 struct Input {
   std::string data;
   std::size_t at = 0;
