@@ -1,10 +1,6 @@
-// What every driver test stands on: a private settings directory, a fresh
-// simulated unit on a real pseudo-terminal whose path is already in
-// SAT_SERIAL (so the settings file is never loaded), every setting back at
-// its built-in value, and short deadlines. All of it is undone at scope exit.
-//
-//   class MyTest : public zunra::test::DriverTest {};
-//   TEST_F(MyTest, Something) { unit().on_command(5, {...}); ConsultarSAT(7); ... }
+// What every driver test stands on: a private settings directory, a simulated
+// unit on a pseudo-terminal already in SAT_SERIAL (sat.ini is never loaded),
+// built-in settings and short deadlines; all undone at scope exit.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,8 +26,7 @@
 
 namespace zunra::test {
 
-// Length of one second of a timeout pair in tests: the built-in pairs then
-// last 1/20 of their real time (T_Cons 4 s -> 200 ms, T_Venda 20 s -> 1 s).
+// One second of a timeout pair in tests: pairs last 1/20 of their real time.
 inline constexpr int kTestSecondMs = 50;
 
 // Sets an environment variable for the scope, then puts back what was there.
@@ -50,8 +45,7 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-// Every setting global and timeout pair at its built-in value, with the
-// device path given (empty: settings not loaded, as at process start).
+// Built-in settings with this device path (empty: not loaded, as at process start).
 inline void reset_settings(const std::string& serial) {
   restore_built_in_settings();
   if (serial.empty())
@@ -66,8 +60,7 @@ inline std::string read_file(const std::string& path) {
   return text.str();
 }
 
-// The driver log of the test's directory, each line without its timestamp
-// and ": " (what remains is message followed by detail).
+// The driver log's lines without their timestamps.
 inline std::vector<std::string> driver_log_lines() {
   std::vector<std::string> lines;
   std::istringstream in(read_file(driver_log_path()));
@@ -77,8 +70,7 @@ inline std::vector<std::string> driver_log_lines() {
   return lines;
 }
 
-// Captures what the library prints on standard output (fd 1) for the scope
-// or until finish().
+// What the library prints on fd 1 for the scope or until finish().
 class StdoutCapture {
  public:
   StdoutCapture() {
@@ -87,7 +79,6 @@ class StdoutCapture {
   }
   ~StdoutCapture() { finish(); }
 
-  // Stops capturing (once) and returns everything printed meanwhile.
   std::string finish() {
     if (saved_ >= 0) {
       std::fflush(stdout);
@@ -106,11 +97,9 @@ class StdoutCapture {
   std::string text_;
 };
 
-// The whole environment of one driver test, as one RAII object.
 class DriverEnvironment {
  public:
-  explicit DriverEnvironment(sim::SimUnit::Options options = {})
-      : env_("ZUNRA_SAT_DIR", dir_.path()), unit_(std::make_unique<sim::SimUnit>(options)) {
+  DriverEnvironment() : env_("ZUNRA_SAT_DIR", dir_.path()), unit_(std::make_unique<sim::SimUnit>()) {
     reset_settings(unit_->path());
     deadline_second_ms = kTestSecondMs;
   }
@@ -123,29 +112,19 @@ class DriverEnvironment {
   sim::SimUnit& unit() { return *unit_; }
   const std::string& dir() const { return dir_.path(); }
 
-  // A new unit in place of the old one (other options, or after a hang-up).
-  sim::SimUnit& restart_unit(sim::SimUnit::Options options = {}) {
-    unit_.reset();
-    unit_ = std::make_unique<sim::SimUnit>(options);
-    store_text(SAT_SERIAL, sizeof SAT_SERIAL, unit_->path().c_str());
-    return *unit_;
-  }
-
  private:
   TempDir dir_;
   ScopedEnv env_;
   std::unique_ptr<sim::SimUnit> unit_;
 };
 
-// GoogleTest fixture over DriverEnvironment.
 class DriverTest : public ::testing::Test, public DriverEnvironment {
  protected:
-  static void debug_on() { ModoDebug = 1; }
   static void console_on() { store_text(SAT_NOPOPUP, sizeof SAT_NOPOPUP, "false"); }
   static void use_real_seconds() { deadline_second_ms = 1000; }
 };
 
-// A wire frame as the unit sees it, for comparisons: the frame text, '|', 0x03.
+// A frame as the unit sees it on the wire.
 inline std::string on_wire(const std::string& frame) {
   return frame + "|\x03";
 }
