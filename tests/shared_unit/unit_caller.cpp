@@ -1,13 +1,11 @@
-// A till program in miniature: dlopens the library, reads $ZUNRA_SAT_DIR/sat.ini.
+// A till program: dlopens LIBRARY, reads $ZUNRA_SAT_DIR/sat.ini.
 //   unit_caller LIBRARY mixed|consultar|fork-in-call|fork-in-load FIRST COUNT
-// mixed/consultar: COUNT calls, sessions FIRST on, each printed as
-// "<function> <session> <asked> <reply length>\n<reply>\n". fork-in-call: forks a
-// child that lives on while a thread's call waits, prints its PID. fork-in-load:
-// forks while a thread's first call reads sat.ini with the log locked; prints the
-// child's call and its milliseconds ("hung" after 10 s), then the thread's call.
+// mixed/consultar print each call as "<function> <session> <asked> <length>\n<reply>\n".
+// fork-in-call forks a child that lives on while a thread's call waits; prints its PID.
+// fork-in-load forks while a thread's first call reads sat.ini with the log locked;
+// prints the child's call and its milliseconds, then the thread's.
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,6 +54,7 @@ int main(int argc, char** argv) {
     ::usleep(300000);  // well inside the reading, which waits 200 ms a line
     const pid_t child = ::fork();
     if (child == 0) {
+      ::alarm(10);
       ::flock(log_fd, LOCK_UN);  // the parent's open file: its lock too
       const auto start = std::chrono::steady_clock::now();
       print("ConsultarSAT", first + 1, 0, call("ConsultarSAT", first + 1));
@@ -64,12 +63,7 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
       ::_exit(0);
     }
-    int status = 0;
-    for (int i = 0; i < 500 && ::waitpid(child, &status, WNOHANG) == 0; ++i) ::usleep(20000);
-    if (::waitpid(child, &status, WNOHANG) == 0) {
-      ::kill(child, SIGKILL), ::waitpid(child, &status, 0);
-      std::printf("hung\n");
-    }
+    ::waitpid(child, nullptr, 0);
     ::flock(log_fd, LOCK_UN);
     loading.join();
     print("ConsultarSAT", first, 0, reply.c_str());
@@ -78,23 +72,19 @@ int main(int argc, char** argv) {
   const char* code = "12345678";
   int last_sale = first;
   for (int session = first; session < first + count; ++session) {
-    switch (mode == "mixed" ? (session - first) % 4 : 1) {
-      case 0: {
-        std::string doc = "<CFe><infCFe><total><vCFe>1.00</vCFe></total><det>" + std::to_string(session) +
-                          std::string(session % 5 == 0 ? 300000 : 0, 'p') + "</det></infCFe></CFe>";
-        print("EnviarDadosVenda", session, 0, call("EnviarDadosVenda", session, code, doc.data()));
-        last_sale = session;
-        break;
-      }
-      case 1:
-        print("ConsultarSAT", session, 0, call("ConsultarSAT", session));
-        break;
-      case 2:
-        print("ConsultarNumeroSessao", session, last_sale,
-              call("ConsultarNumeroSessao", session, code, last_sale));
-        break;
-      default:
-        print("ConsultarUltimaSessaoFiscal", session, 0, call("ConsultarUltimaSessaoFiscal", session, code));
+    const int kind = mode == "mixed" ? (session - first) % 4 : 1;
+    if (kind == 0) {
+      std::string doc = "<CFe><infCFe><total><vCFe>1.00</vCFe></total><det>" + std::to_string(session) +
+                        std::string(session % 5 == 0 ? 300000 : 0, 'p') + "</det></infCFe></CFe>";
+      print("EnviarDadosVenda", session, 0, call("EnviarDadosVenda", session, code, doc.data()));
+      last_sale = session;
+    } else if (kind == 1) {
+      print("ConsultarSAT", session, 0, call("ConsultarSAT", session));
+    } else if (kind == 2) {
+      print("ConsultarNumeroSessao", session, last_sale,
+            call("ConsultarNumeroSessao", session, code, last_sale));
+    } else {
+      print("ConsultarUltimaSessaoFiscal", session, 0, call("ConsultarUltimaSessaoFiscal", session, code));
     }
   }
   return 0;
