@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -28,34 +29,24 @@
 #endif
 
 namespace fs = std::filesystem;
-using Strings = std::vector<std::string>;
 
 class Ini : public ::testing::Test {
  protected:
   zunra::test::TempDir tmp{"ini_test"};
   const std::string dir = tmp.path(), file = dir + "/t.ini";
-  void put(const std::string& text, const std::string& name = "t.ini") {
-    std::ofstream(dir + "/" + name, std::ios::binary) << text;
-  }
+  const char* f() { return file.c_str(); }
+  void put(const std::string& s, const std::string& name = "t.ini") { std::ofstream(dir + "/" + name) << s; }
   std::string text(const std::string& name = "t.ini") {
-    return (std::stringstream() << std::ifstream(dir + "/" + name, std::ios::binary).rdbuf()).str();
+    return (std::stringstream() << std::ifstream(dir + "/" + name).rdbuf()).str();
   }
   std::string gets(const char* section, const char* key, const char* def = "", int size = 512) {
     char buffer[512];
-    ini_gets(section, key, def, buffer, size, f());
-    return buffer;
+    return ini_gets(section, key, def, buffer, size, f()), buffer;
   }
-  const char* f() { return file.c_str(); }
-  Strings entries() {  // sorted
-    Strings names;
-    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-  static int in_child(const std::function<int()>& fn) {  // fn's result as the exit status
-    pid_t pid = fork();
+  long entries(const std::string& sub = "") { return std::distance(fs::directory_iterator(dir + sub), {}); }
+  static int in_child(const std::function<int()>& fn) {
+    int status = 0, pid = fork();
     if (pid == 0) _exit(fn());
-    int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
@@ -66,44 +57,36 @@ TEST_F(Ini, ReadingNamesAndValues) {
       "k=first\n[DUP]\nk=second\nother=2\n[V]\na = abc ; note\nc = \"  a;b # c  \" ; n\nd = "
       "\"a\"\"b\\\"c\\d\"\ne=\n");
   EXPECT_EQ(gets("default", "serial"), "/dev/ttyS0") << "case, blanks around '=', CR LF";
-  EXPECT_EQ(gets("DEFAULT", "k", "-") + gets("DEFAULT", "a:b"), "-c") << "comments; '=' before ':'";
-  EXPECT_EQ(gets("DEFAULT", "late", "-"), "-") << "a lone '[' ends the section";
+  EXPECT_EQ(gets("DEFAULT", "k", "-") + gets("DEFAULT", "a:b") + gets("DEFAULT", "late", "-"), "-c-")
+      << "comments; '=' before ':'; a lone '[' ends the section";
   EXPECT_EQ(gets(" DEFAULT ", "k") + gets("dup", "other", "-") + gets("DUP", "k"), "inner-first");
-  EXPECT_EQ(gets(nullptr, "top") + gets("DEFAULT", "top", "-"), "1-");
   EXPECT_EQ(gets("V", "a") + "|" + gets("V", "c") + "|" + gets("V", "d"), "abc|  a;b # c  |a\"b\"c\\d");
+  EXPECT_EQ(gets(nullptr, "top") + gets("DEFAULT", "top", "-"), "1-");
   EXPECT_EQ(gets("V", "e", "def") + gets("V", "missing", "default", 4), "def");
-  // A physical line over 511 bytes is read in pieces: its rest is a line of its own.
   put("[S]\n" + std::string(511, 'p') + "k=tail\n" + std::string(511, 'q') + "[T]\nk=t\n");
   EXPECT_EQ(gets("S", "k") + gets("T", "k"), "tailt");
 }
 
 TEST_F(Ini, WriterResultingBytesAndLineLimits) {
   const char* const cases[][5] = {
-      // file before, section, key, value, file after
       {"", "S", "k", "v", "\n[S]\nk=v\n"},
       {"[S]\nx=1 ; note\ny=2\n", "S", "X", "5", "[S]\nX=5\ny=2\n"},
-      {"[A]\na=1\n\n[B]\n", "A", "k", "v", "[A]\na=1\n\nk=v\n[B]\n"},
       {"[A]\na=1\n[S]\nx=1\n\n[B]\nb=2\n", "S", nullptr, nullptr, "[A]\na=1\n[B]\nb=2\n"},
       {"[A]\nx=1\ny=2\n[B]\n", "a", "X", nullptr, "[A]\ny=2\n[B]\n"},
       {"[S]\n;k=1\n", "S", "k", "2", "[S]\n;k=1\nk=2\n"},
       {"", nullptr, "b", "say \"hi\";", "\nb=\"say \\\"hi\\\";\"\n"},
   };
-  for (const auto& c : cases) {
-    put(c[0]);
-    EXPECT_EQ(ini_puts(c[1], c[2], c[3], f()), 1) << c[0];
-    EXPECT_EQ(text(), c[4]) << c[0];
-  }
-  // Well past one 512-byte cache block, with a split long line and a NUL byte.
+  for (const auto& c : cases)
+    EXPECT_EQ((put(c[0]), ini_puts(c[1], c[2], c[3], f())) == 1 ? text() : "failed", c[4]) << c[0];
+  // Past one 512-byte block, a split long line and a NUL byte.
   std::string big, line = std::string(200, 'c') + "=1\n";
   for (int i = 0; i < 40; i++) big += (i == 20 ? "[S]\n" : "") + line;
   big += "b=" + std::string(600, 'l') + "\nnul=a" + std::string(1, '\0') + "b\n[T]\n";
   put(big);
   ASSERT_EQ(ini_puts("S", "new", "v", f()), 1);
   EXPECT_EQ(text(), big.substr(0, big.size() - 4) + "new=v\n[T]\n");
-  for (auto [key, value] : {std::pair{"k", "a\nb"}, {"k", "a\rb"}, {"k\r", "v"}})
+  for (auto [key, value] : {std::pair{"k", "a\nb"}, {"k\r", "v"}})
     EXPECT_EQ(ini_puts("N", key, value, f()), 0) << "a line break would forge lines";
-  EXPECT_EQ(gets("N", "k", "-"), "-");
-
   // A line written never exceeds 510 bytes, its line feed included.
   fs::remove(file);
   const std::string name(600, 's'), key(600, 'k'), value(600, 'v');
@@ -113,75 +96,29 @@ TEST_F(Ini, WriterResultingBytesAndLineLimits) {
               "[" + name.substr(0, 507) + "]\na=" + value.substr(0, 507) + "\n" + key.substr(0, 508) + "=\n");
 }
 
-TEST_F(Ini, FailuresKeepTheFile) {
+TEST_F(Ini, FailuresKeepTheFileAndRewritesKeepModeOwnerLinks) {
   // A write error while copying (file size limit) leaves the file as it was.
   const std::string original = "[S]\n" + std::string(3000, 'x') + "=1\nk=2\n";
   put(original);
-  EXPECT_EQ(in_child([&] {
-              rlimit limit{1024, 1024};
-              return signal(SIGXFSZ, SIG_IGN), setrlimit(RLIMIT_FSIZE, &limit),
-                     ini_puts("S", "k", std::string(400, 'v').c_str(), f());
-            }),
-            0);
+  auto capped = [&, limit = rlimit{1024, 1024}] {
+    return signal(SIGXFSZ, SIG_IGN), setrlimit(RLIMIT_FSIZE, &limit), ini_puts("S", "k", "v", f());
+  };
+  EXPECT_EQ(in_child(capped), 0);
   EXPECT_EQ(text(), original);
-  EXPECT_EQ(entries(), Strings{"t.ini"});
-
   // A file that exists but cannot be read is never emptied.
   put("[S]\nk=keep\n");
-  chmod(f(), 0200);
-  chmod(dir.c_str(), 0777);
+  chmod(f(), 0200), chmod(dir.c_str(), 0777);
   EXPECT_EQ(in_child([&] {  // run as nobody when root: root reads anything
               if (geteuid() == 0 && (chown(f(), 65534, 65534) || setgid(65534) || setuid(65534))) return 9;
               return ini_puts("S", "k", "new", f()) + ini_puts("S", "k", nullptr, f());
             }),
             0);
   EXPECT_EQ((chmod(f(), 0600), text()), "[S]\nk=keep\n");
-}
-
-TEST_F(Ini, HostileFilesAndTheByteOrderMark) {
-  // None is a regular file: a reader takes each for a missing file at once (a
-  // FIFO used to block, a device to spin) and a writer leaves it alone.
-  ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0666), 0);
-  fs::create_symlink("/dev/zero", dir + "/zero");
-  fs::create_symlink("/dev/urandom", dir + "/random");
-  fs::create_directory(dir + "/dir");
-  auto browse = [](const char*, const char*, const char*, const void*) { return 1; };
-  for (auto name : {"fifo", "zero", "random", "dir"}) {
-    const std::string path = dir + "/" + name;
-    const char* p = path.c_str();
-    EXPECT_EQ(in_child([&] {
-                char buffer[16];
-                return alarm(10), ini_gets("S", "k", "def", buffer, 16, p) +
-                                      ini_getsection(0, buffer, 16, p) + ini_browse(browse, nullptr, p) +
-                                      ini_puts("S", "k", "v", p) + ini_puts("S", nullptr, nullptr, p) - 3;
-              }),
-              0)
-        << name;
-  }
-  EXPECT_TRUE(fs::is_fifo(dir + "/fifo") && fs::is_empty(dir + "/dir") &&
-              fs::is_character_file("/dev/zero") && fs::is_character_file("/dev/urandom"));
-  EXPECT_EQ(entries(), (Strings{"dir", "fifo", "random", "zero"}));
-
-  // A byte-order mark is not part of the first section's header; a rewrite keeps it.
-  put("\xEF\xBB\xBF[DEFAULT]\nDEBUG=true\n");
-  EXPECT_EQ(gets("DEFAULT", "DEBUG"), "true");
-  ASSERT_EQ(ini_puts("DEFAULT", "DEBUG", "false", f()), 1);
-  EXPECT_EQ(text(), "\xEF\xBB\xBF[DEFAULT]\nDEBUG=false\n");
-}
-
-TEST_F(Ini, RewriteKeepsModeOwnerAndLinks) {
-  put("[REDE]\nproxy_senha=x\n");
-  ASSERT_EQ(chmod(f(), 0600), 0);
-  const bool root = geteuid() == 0;
-  ASSERT_TRUE(!root || chown(f(), 65534, 65534) == 0);
-  const mode_t old_mask = umask(0);
-  EXPECT_EQ(ini_puts("REDE", "proxy_senha", "y", f()), 1);
-  umask(old_mask);
+  EXPECT_EQ(in_child([&] { return umask(0), ini_puts("S", "k", "y", f()); }), 1);
   struct stat st;
   ASSERT_EQ(stat(f(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
-  EXPECT_TRUE(!root || (st.st_uid == 65534 && st.st_gid == 65534)) << "owner kept";
-
+  EXPECT_EQ(std::tuple(st.st_mode & 07777, st.st_uid, st.st_gid),
+            std::tuple(0600u, geteuid() ? getuid() : 65534u, geteuid() ? getgid() : 65534u));
   // A link is written through to its target; a dangling one is not followed.
   fs::create_directory(dir + "/real");
   put("[S]\nk=1\n", "real/target.ini");
@@ -189,46 +126,52 @@ TEST_F(Ini, RewriteKeepsModeOwnerAndLinks) {
   fs::create_symlink("real/missing.ini", dir + "/dangling.ini");
   EXPECT_EQ(ini_puts("S", "k", "2", (dir + "/link.ini").c_str()), 1);
   EXPECT_EQ(ini_puts("S", "k", "1", (dir + "/dangling.ini").c_str()), 0);
-  EXPECT_TRUE(fs::is_symlink(dir + "/link.ini"));
   EXPECT_EQ(text("real/target.ini"), "[S]\nk=2\n");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir + "/real"), {}), 1) << "no temporary file stays";
-  EXPECT_EQ(entries(), (Strings{"dangling.ini", "link.ini", "real", "t.ini"}));
+  EXPECT_EQ(entries("/real") + entries(), 5) << "no temporary file stays";
+}
+
+TEST_F(Ini, HostileFilesAndTheByteOrderMark) {
+  // Each is read at once as a missing file (a FIFO blocked, a device spun); a writer leaves it.
+  ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0666), 0);
+  fs::create_symlink("/dev/zero", dir + "/zero");
+  fs::create_directory(dir + "/dir");
+  auto browse = [](const char*, const char*, const char*, const void*) { return 1; };
+  for (const std::string& path : {dir + "/fifo", dir + "/zero", dir + "/dir"}) {
+    const char* p = path.c_str();
+    char b[16];
+    auto all = [&] {
+      return alarm(10), ini_gets("S", "k", "def", b, 16, p) + ini_getsection(0, b, 16, p) +
+                            ini_browse(browse, nullptr, p) + ini_puts("S", "k", "v", p) +
+                            ini_puts("S", nullptr, nullptr, p);
+    };
+    EXPECT_EQ(in_child(all), 3) << path;
+  }
+  EXPECT_TRUE(fs::is_fifo(dir + "/fifo") && fs::is_empty(dir + "/dir") && fs::is_symlink(dir + "/zero"));
+  EXPECT_EQ(entries(), 3);
+  // A byte-order mark is not part of the first header; a rewrite keeps it.
+  put("\xEF\xBB\xBF[DEFAULT]\nDEBUG=true\n");
+  EXPECT_TRUE(gets("DEFAULT", "DEBUG") == "true" && ini_puts("DEFAULT", "DEBUG", "false", f()) == 1);
+  EXPECT_EQ(text(), "\xEF\xBB\xBF[DEFAULT]\nDEBUG=false\n");
 }
 
 TEST_F(Ini, ConcurrentWritersLoseNoUpdate) {
-  // Two processes store 150 keys each; every write reported done is kept.
   put("[S]\nkeep=1\n[T]\nother=2\n");
   constexpr int writes = 150;
-  int fds[2][2];
-  for (int p = 0; p < 2; p++) {
-    ASSERT_EQ(pipe(fds[p]), 0);
+  auto* done =
+      static_cast<char*>(mmap(nullptr, 300, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  for (int p = 0; p < 2; p++)
     if (fork() == 0) {
-      char done[writes];
-      for (int i = 0; i < writes; i++)
-        done[i] = static_cast<char>(
-            '0' + ini_puts("S", ("p" + std::to_string(p) + "k" + std::to_string(i)).c_str(), "v", f()));
-      _exit(write(fds[p][1], done, writes) != writes);  // one write: under PIPE_BUF
+      for (int i = p * writes; i < (p + 1) * writes; i++)
+        done[i] = static_cast<char>(ini_puts("S", ("k" + std::to_string(i)).c_str(), "v", f()));
+      _exit(0);
     }
-    close(fds[p][1]);
-  }
-  int done = 0;
-  for (int p = 0; p < 2; p++) {
-    char results[writes];
-    ASSERT_EQ(read(fds[p][0], results, writes), writes);
-    close(fds[p][0]);
-    for (int i = 0; i < writes; i++)
-      if (results[i] == '1') {
-        done++;
-        EXPECT_EQ(gets("S", ("p" + std::to_string(p) + "k" + std::to_string(i)).c_str(), "-"), "v") << p << i;
-      }
-  }
   wait(nullptr), wait(nullptr);
-  EXPECT_GT(done, writes) << "most writes get their turn";
-  EXPECT_EQ(gets("S", "keep") + gets("T", "other"), "12");
-  EXPECT_EQ(entries(), Strings{"t.ini"});
-
+  for (int i = 0; i < 2 * writes; i++)  // a write reported done is there
+    EXPECT_EQ(gets("S", ("k" + std::to_string(i)).c_str(), done[i] ? "-" : "v"), "v") << i;
+  EXPECT_GT(std::count(done, done + 2 * writes, 1), writes) << "most writes get their turn";
+  EXPECT_EQ(gets("S", "keep") + gets("T", "other") + std::to_string(entries()), "121")
+      << "nothing else moved";
   // A writer holding the file for good makes the next give up after a bounded wait.
-  const std::string before = text();
   const int held = open(f(), O_RDONLY);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   const auto start = std::chrono::steady_clock::now();
@@ -236,23 +179,20 @@ TEST_F(Ini, ConcurrentWritersLoseNoUpdate) {
   const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
   close(held);
   EXPECT_TRUE(waited.count() > 4.0 && waited.count() < 30.0) << waited.count();
-  EXPECT_EQ(text(), before);
+  EXPECT_EQ(gets("S", "late", "-"), "-");
 }
 
 TEST_F(Ini, CrashBeforeOrAfterTheRenameLeavesOldOrNewFileWhole) {
   const std::string old_text = "[S]\n" + std::string(5000, 'o') + "=1\nk=old\n";
   for (bool after : {false, true}) {
     put(old_text);
-    // The writer, traced, is killed at the entry to (or return from) its rename.
+    // The traced writer is killed at the entry to (or return from) its rename.
     const pid_t pid = fork();
-    if (pid == 0) {
-      if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(77);
-      raise(SIGSTOP);
-      _exit(ini_puts("S", "k", "new", f()));
-    }
-    int status = 0, pass = 0;
+    if (pid == 0)
+      _exit(ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) ? 77
+                                                        : (raise(SIGSTOP), ini_puts("S", "k", "new", f())));
+    int status = 0, pass = 0, traced = 0;
     long current = -1;
-    bool traced = false;
     waitpid(pid, &status, 0);
     ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
     for (;;) {
@@ -269,12 +209,7 @@ TEST_F(Ini, CrashBeforeOrAfterTheRenameLeavesOldOrNewFileWhole) {
     }
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
-    std::string want = old_text;
-    if (after) want.replace(want.size() - 4, 3, "new");
-    EXPECT_EQ(text(), want) << after;
-    // The dead writer holds no lock: the next write goes through at once.
-    EXPECT_EQ(ini_puts("S", "next", "1", f()), 1) << after;
-    for (const auto& name : entries())
-      if (name != "t.ini") fs::remove(dir + "/" + name);
+    EXPECT_EQ(text(), after ? old_text.substr(0, old_text.size() - 4) + "new\n" : old_text) << after;
+    EXPECT_EQ(ini_puts("S", "next", "1", f()), 1) << "the dead writer holds no lock";
   }
 }
