@@ -2,8 +2,10 @@
 // unit and the tests: closes on scope exit so that early returns cannot leak.
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <utility>
 
 namespace zunra {
@@ -35,5 +37,18 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// A descriptor the library opens is never 0, 1 or 2: in a daemon that closed
+// its standard streams the device or a log would otherwise become "standard
+// output", and the console lines would go into it. Moves `fd` to the lowest
+// free number above 2, keeping close-on-exec; -1 (errno kept) stays -1.
+inline int off_standard_streams(int fd) {
+  if (fd < 0 || fd > 2) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+  return moved;
+}
 
 }  // namespace zunra

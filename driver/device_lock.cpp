@@ -77,12 +77,12 @@ void open_to_device_group(int fd, const struct stat& device) {
 int open_lock_file(const std::string& path, const struct stat& device) {
   constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   for (int round = 0; round < 3; ++round) {
-    int raw = ::open(path.c_str(), kFlags);
+    int raw = off_standard_streams(::open(path.c_str(), kFlags));
     bool made = false;
     if (raw < 0 && errno == ENOENT) {
       // Made exclusively: in a sticky shared directory an O_CREAT open of
       // someone else's file may be refused, and a link is never followed.
-      raw = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0660);
+      raw = off_standard_streams(::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0660));
       if (raw < 0 && errno == EEXIST) continue;  // another process made it meanwhile
       made = raw >= 0;
     }
@@ -101,8 +101,11 @@ int open_lock_file(const std::string& path, const struct stat& device) {
 int flock_holder(int fd) {
   struct stat status;
   if (::fstat(fd, &status) != 0) return 0;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> locks(std::fopen("/proc/locks", "re"), &std::fclose);
+  UniqueFd raw(off_standard_streams(::open("/proc/locks", O_RDONLY | O_CLOEXEC)));
+  if (!raw) return 0;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> locks(::fdopen(raw.get(), "r"), &std::fclose);
   if (!locks) return 0;
+  raw.release();
   char line[256];
   while (std::fgets(line, sizeof line, locks.get())) {
     // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5678 0 EOF"; waiters show "->".

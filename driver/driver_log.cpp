@@ -16,6 +16,7 @@
 
 #include "settings.h"
 #include "settings_table.h"
+#include "unique_fd.h"
 #include "wait.h"
 
 namespace zunra {
@@ -55,13 +56,13 @@ class LogFile {
 // -1 with `error` set on failure.
 int open_log(const char* path, int& error) {
   constexpr int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  int fd = ::open(path, flags);
+  int fd = off_standard_streams(::open(path, flags));
   if (fd < 0 && errno == ENOENT) {
-    fd = ::open(path, flags | O_CREAT | O_EXCL, 0664);
+    fd = off_standard_streams(::open(path, flags | O_CREAT | O_EXCL, 0664));
     if (fd >= 0)
       ::fchmod(fd, 0664);
     else if (errno == EEXIST)  // another program created it just now
-      fd = ::open(path, flags);
+      fd = off_standard_streams(::open(path, flags));
   }
   if (fd < 0) {
     error = errno;

@@ -13,6 +13,7 @@
 
 #include "driver_log.h"
 #include "settings.h"
+#include "unique_fd.h"
 
 extern "C" {
 int fdUSB = -1;
@@ -100,7 +101,7 @@ SerialDevice& SerialDevice::operator=(SerialDevice&& other) noexcept {
 }
 
 SerialDevice SerialDevice::open(const char* path) {
-  return SerialDevice(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  return SerialDevice(off_standard_streams(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)));
 }
 
 int SerialDevice::release() {

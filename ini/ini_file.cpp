@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 
+#include "unique_fd.h"
 #include "wait.h"
 
 namespace {
@@ -57,7 +58,7 @@ File open_for_reading(const char* Filename) {
     errno = EINVAL;
     return File();
   }
-  const int fd = open(Filename, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = zunra::off_standard_streams(open(Filename, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (fd < 0) return File();
   FILE* fp = nullptr;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (fp = fdopen(fd, "rb")) == nullptr) {
@@ -274,7 +275,7 @@ File create_temp(char* temp, size_t size, const char* target, mode_t mode) {
   for (int tries = 0; tries < 100; tries++) {
     const int n = snprintf(temp, size, "%s~%ld.%u", target, static_cast<long>(getpid()), serial++);
     if (n < 0 || static_cast<size_t>(n) >= size) break;
-    const int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    const int fd = zunra::off_standard_streams(open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
     if (fd < 0 && errno == EEXIST) continue;  // left by a writer that died
     if (fd < 0) break;
     if (FILE* fp = fdopen(fd, "wb")) return File(fp);
@@ -307,7 +308,7 @@ bool sync_directory(const char* path, char* scratch) {
     strcpy(scratch, ".");
   else
     slash[slash == scratch ? 1 : 0] = '\0';  // "/name" lives in "/"
-  const int fd = open(scratch, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = zunra::off_standard_streams(open(scratch, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd < 0) return false;
   const bool ok = fsync(fd) == 0 || errno == EINVAL;  // EINVAL: nothing to sync on this file system
   close(fd);
