@@ -13,6 +13,7 @@
 #include "driver_log.h"
 #include "serial_link.h"
 #include "settings.h"
+#include "settings_file.h"
 
 extern "C" {
 SatReplyBuffer BC;

@@ -1,12 +1,8 @@
 #include "settings.h"
 
-#include <pthread.h>
-
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
-#include "settings_file.h"
 #include "settings_table.h"
 
 // Built-in values from the settings table, fixed when the library loads:
@@ -58,33 +54,6 @@ ZUNRA_CONSTINIT int zunra::log_max_kb = zunra::kLogMaxKbSetting.built_in;
 namespace zunra {
 namespace {
 
-// Held for the whole of a loading, so that threads making their first call
-// together load once and all wait until it is over. A fork waits for a
-// loading under way to end: a child must not inherit the mutex held by a
-// thread it does not have, nor settings read halfway.
-std::mutex& loading_guard() {
-  static std::mutex guard;
-  static std::once_flag once;
-  std::call_once(
-      once, [] { ::pthread_atfork([] { guard.lock(); }, [] { guard.unlock(); }, [] { guard.unlock(); }); });
-  return guard;
-}
-
-// Caller holds loading_guard(). Never throws: only building the paths of
-// the settings directory allocates, and without them the built-in values
-// hold; the device path is stored in any case, which marks loading done.
-void load_settings() noexcept {
-  DevicePath serial{};
-  std::memcpy(serial.text, kBuiltInSerial, sizeof kBuiltInSerial);
-  for (const SwitchSetting& s : kSwitches) store_text(s.text, s.size, s.built_in);
-  change_setting(log_max_kb, kLogMaxKbSetting.built_in);
-  try {
-    read_settings_file(serial);
-  } catch (...) {
-  }
-  store_text(SAT_SERIAL, sizeof SAT_SERIAL, serial.text);
-}
-
 char load_byte(const char& c) {
   return __atomic_load_n(&c, __ATOMIC_ACQUIRE);
 }
@@ -94,10 +63,6 @@ char load_byte(const char& c) {
 std::string settings_dir() {
   const char* dir = std::getenv("ZUNRA_SAT_DIR");
   return (dir && *dir) ? dir : "/var/zunra_dorvex";
-}
-
-std::string settings_file_path() {
-  return settings_dir() + "/sat.ini";
 }
 
 bool switch_on(const char* text) {
@@ -129,12 +94,6 @@ DevicePath serial_path() {
   return path;
 }
 
-void ensure_settings_loaded() {
-  if (load_byte(SAT_SERIAL[0]) != '\0') return;
-  std::lock_guard<std::mutex> hold(loading_guard());
-  if (load_byte(SAT_SERIAL[0]) == '\0') load_settings();
-}
-
 void restore_built_in_settings() {
   for (const SwitchSetting& s : kSwitches) {
     store_text(s.text, s.size, s.built_in);
@@ -143,11 +102,6 @@ void restore_built_in_settings() {
   for (const RetrySetting* r : {&kNumTentSetting, &kTmpTentSetting}) change_setting(*r->value, r->built_in);
   for (const TimeoutSetting& t : kTimeouts) t.pair[0] = t.minutes, t.pair[1] = t.seconds;
   change_setting(log_max_kb, kLogMaxKbSetting.built_in);
-}
-
-void reload_settings() {
-  std::lock_guard<std::mutex> hold(loading_guard());
-  load_settings();
 }
 
 }  // namespace zunra

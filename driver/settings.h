@@ -16,16 +16,6 @@ inline constexpr char kVersion[] = "3.0.0.3_acm0_rpi";
 // Directory of sat.ini and of the driver log: $ZUNRA_SAT_DIR when set and
 // not empty, else /var/zunra_dorvex.
 std::string settings_dir();
-std::string settings_file_path();  // <dir>/sat.ini
-
-// Loads the settings once per process, before a SAT call or SetDriver takes
-// any decision. Loading happens only while SAT_SERIAL is still empty, so a
-// program that sets SAT_SERIAL itself skips it. Safe when several threads
-// make their first call together.
-void ensure_settings_loaded();
-
-// Loads them again, whatever was loaded before (init_lib).
-void reload_settings();
 
 // A switch text is on when its first four characters are "true".
 bool switch_on(const char* text);

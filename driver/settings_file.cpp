@@ -3,9 +3,12 @@
 // text per SAT function.
 #include "settings_file.h"
 
+#include <pthread.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "driver_log.h"
@@ -111,17 +114,10 @@ void read_timeouts(const char* file) {
   }
 }
 
-}  // namespace
-
-bool device_path_for(const char* value, DevicePath& out) {
-  const std::size_t prefix = std::strncmp(value, "/dev/", 5) == 0 ? 0 : 5;
-  const std::size_t len = std::strlen(value);
-  if (prefix + len > kMaxSerialPath) return false;
-  std::memcpy(out.text, "/dev/", prefix);
-  std::memcpy(out.text + prefix, value, len + 1);
-  return true;
-}
-
+// Reads the settings file, when it exists, into the settings globals. The
+// six texts hold their reset values on entry. The device path is left in
+// `serial` rather than in SAT_SERIAL, which the caller stores last because
+// a non-empty SAT_SERIAL tells other threads that loading is over.
 void read_settings_file(DevicePath& serial) {
   const std::string path = settings_file_path();
   const char* file = path.c_str();
@@ -147,6 +143,63 @@ void read_settings_file(DevicePath& serial) {
   read_log_limit(file);
 
   if (has_timeout_section(file)) read_timeouts(file);
+}
+
+// Held for the whole of a loading, so that threads making their first call
+// together load once and all wait until it is over. A fork waits for a
+// loading under way to end: a child must not inherit the mutex held by a
+// thread it does not have, nor settings read halfway.
+std::mutex& loading_guard() {
+  static std::mutex guard;
+  static std::once_flag once;
+  std::call_once(
+      once, [] { ::pthread_atfork([] { guard.lock(); }, [] { guard.unlock(); }, [] { guard.unlock(); }); });
+  return guard;
+}
+
+// Caller holds loading_guard(). Never throws: only building the paths of
+// the settings directory allocates, and without them the built-in values
+// hold; the device path is stored in any case, which marks loading done.
+void load_settings() noexcept {
+  DevicePath serial{};
+  std::memcpy(serial.text, kBuiltInSerial, sizeof kBuiltInSerial);
+  for (const SwitchSetting& s : kSwitches) store_text(s.text, s.size, s.built_in);
+  change_setting(log_max_kb, kLogMaxKbSetting.built_in);
+  try {
+    read_settings_file(serial);
+  } catch (...) {
+  }
+  store_text(SAT_SERIAL, sizeof SAT_SERIAL, serial.text);
+}
+
+bool loaded() {
+  return __atomic_load_n(&SAT_SERIAL[0], __ATOMIC_ACQUIRE) != '\0';
+}
+
+}  // namespace
+
+std::string settings_file_path() {
+  return settings_dir() + "/sat.ini";
+}
+
+void ensure_settings_loaded() {
+  if (loaded()) return;
+  std::lock_guard<std::mutex> hold(loading_guard());
+  if (!loaded()) load_settings();
+}
+
+void reload_settings() {
+  std::lock_guard<std::mutex> hold(loading_guard());
+  load_settings();
+}
+
+bool device_path_for(const char* value, DevicePath& out) {
+  const std::size_t prefix = std::strncmp(value, "/dev/", 5) == 0 ? 0 : 5;
+  const std::size_t len = std::strlen(value);
+  if (prefix + len > kMaxSerialPath) return false;
+  std::memcpy(out.text, "/dev/", prefix);
+  std::memcpy(out.text + prefix, value, len + 1);
+  return true;
 }
 
 bool validate_timeout(const char* text) {

@@ -1,9 +1,24 @@
-// Reading of <dir>/sat.ini during loading. Internal to the settings room.
+// Loading the settings from <dir>/sat.ini: once per process before the
+// first decision, or again on request. Loading fills the globals of
+// settings.h, which know nothing of the file.
 #pragma once
+
+#include <string>
 
 #include "settings.h"
 
 namespace zunra {
+
+std::string settings_file_path();  // <dir>/sat.ini
+
+// Loads the settings once per process, before a SAT call or SetDriver takes
+// any decision. Loading happens only while SAT_SERIAL is still empty, so a
+// program that sets SAT_SERIAL itself skips it. Safe when several threads
+// make their first call together.
+void ensure_settings_loaded();
+
+// Loads them again, whatever was loaded before (init_lib).
+void reload_settings();
 
 // Longest device path SAT_SERIAL holds.
 inline constexpr std::size_t kMaxSerialPath = sizeof(SAT_SERIAL) - 1;
@@ -13,12 +28,6 @@ inline constexpr std::size_t kMaxSerialPath = sizeof(SAT_SERIAL) - 1;
 // when that path would not fit SAT_SERIAL: cutting it would name some
 // other device.
 bool device_path_for(const char* value, DevicePath& out);
-
-// Reads the settings file, when it exists, into the settings globals. The
-// six texts hold their reset values on entry. The device path is left in
-// `serial` rather than in SAT_SERIAL, which the caller stores last because
-// a non-empty SAT_SERIAL tells other threads that loading is over.
-void read_settings_file(DevicePath& serial);
 
 // True when `text` begins with "MM:SS"; its digits then go to sMM and sSS
 // (valida_TOUT).
