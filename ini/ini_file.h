@@ -61,6 +61,8 @@ INI_FILE_API int ini_gets(const char* Section, const char* Key, const char* DefV
 /* The value as a decimal number ("0x.." is hexadecimal); DefValue when the
  * value is missing or empty. Text that is not a number reads as 0. */
 INI_FILE_API long ini_getl(const char* Section, const char* Key, long DefValue, const char* Filename);
+/* Read as in the C locale whatever the program's locale: 1.5 is 1.5 under
+ * pt_BR too. */
 INI_FILE_API float ini_getf(const char* Section, const char* Key, float DefValue, const char* Filename);
 /* 1 for a value starting with Y, T or 1; 0 for N, F or 0 (any case);
  * DefValue otherwise. */
@@ -88,7 +90,8 @@ INI_FILE_API int ini_browse(INI_CALLBACK Callback, const void* UserData, const c
  * (1), storing in it fails (0). */
 INI_FILE_API int ini_puts(const char* Section, const char* Key, const char* Value, const char* Filename);
 INI_FILE_API int ini_putl(const char* Section, const char* Key, long Value, const char* Filename);
-/* Written with "%f": 1.5 is stored as 1.500000. */
+/* Written with "%f" in the C locale whatever the program's locale: 1.5 is
+ * stored as 1.500000, never 1,500000. */
 INI_FILE_API int ini_putf(const char* Section, const char* Key, float Value, const char* Filename);
 
 #ifdef __cplusplus

@@ -5,6 +5,7 @@
 // ini_file.h.
 #pragma once
 
+#include <locale.h>
 #include <stdio.h>
 #include <sys/stat.h>
 
@@ -70,5 +71,20 @@ char* header_end(char* text);
 // found.
 int find_entry(FILE* fp, const char* Section, const char* Key, int idxSection, int idxKey, char* Buffer,
                int BufferSize);
+
+// For its lifetime, numbers are read and written on this thread as in the
+// C locale, whatever locale the calling program has set: under pt_BR a
+// plain strtod reads 1.5 as 1 and printf writes 1,5. The thread's own
+// locale comes back at scope exit.
+class CLocaleNumbers {
+ public:
+  CLocaleNumbers();
+  ~CLocaleNumbers();
+  CLocaleNumbers(const CLocaleNumbers&) = delete;
+  CLocaleNumbers& operator=(const CLocaleNumbers&) = delete;
+
+ private:
+  locale_t previous_;
+};
 
 }  // namespace zunra::ini

@@ -73,7 +73,19 @@ char* clean_value(char* string, Quotes* quotes) {
   return string;
 }
 
+// The C locale needs no memory of its own: glibc hands out its built-in one.
+locale_t c_locale() {
+  static const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  return c;
+}
+
 }  // namespace
+
+CLocaleNumbers::CLocaleNumbers() : previous_(c_locale() ? uselocale(c_locale()) : static_cast<locale_t>(0)) {}
+
+CLocaleNumbers::~CLocaleNumbers() {
+  if (previous_) uselocale(previous_);
+}
 
 File open_for_reading(const char* name) {
   File fp = open_regular_file(name);
@@ -247,7 +259,11 @@ long ini_getl(const char* Section, const char* Key, long DefValue, const char* F
 float ini_getf(const char* Section, const char* Key, float DefValue, const char* Filename) {
   char buffer[64];
   if (ini_gets(Section, Key, "", buffer, sizeof buffer, Filename) == 0) return DefValue;
-  const double value = strtod(buffer, nullptr);
+  double value;
+  {
+    CLocaleNumbers numbers;
+    value = strtod(buffer, nullptr);
+  }
   // Narrowing a double beyond the float range is undefined; saturate instead.
   if (value > FLT_MAX) return HUGE_VALF;
   if (value < -FLT_MAX) return -HUGE_VALF;

@@ -311,7 +311,10 @@ int ini_putl(const char* Section, const char* Key, long Value, const char* Filen
 
 int ini_putf(const char* Section, const char* Key, float Value, const char* Filename) {
   char buffer[64];
-  snprintf(buffer, sizeof buffer, "%f", static_cast<double>(Value));
+  {
+    CLocaleNumbers numbers;
+    snprintf(buffer, sizeof buffer, "%f", static_cast<double>(Value));
+  }
   return ini_puts(Section, Key, buffer, Filename);
 }
 

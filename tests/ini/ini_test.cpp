@@ -213,3 +213,21 @@ TEST_F(Ini, CrashBeforeOrAfterTheRenameLeavesOldOrNewFileWhole) {
     EXPECT_EQ(ini_puts("S", "next", "1", f()), 1) << "the dead writer holds no lock";
   }
 }
+
+TEST_F(Ini, NumbersAreWrittenAndReadAsInTheCLocaleUnderABrazilianLocale) {
+  // The locale is made in the scratch directory; the machine's own are left alone.
+  const std::string locales = dir + "/locales";
+  fs::create_directory(locales);
+  const std::string make = "localedef -i pt_BR -f UTF-8 " + locales + "/pt_BR.UTF-8 >/dev/null 2>&1";
+  [[maybe_unused]] const int made = std::system(make.c_str());
+  put("[S]\nrate=1.5\n");
+  const std::string run = "LOCPATH=" + locales + " LC_ALL=pt_BR.UTF-8 " ZUNRA_TEST_EMULATOR " " +
+                          LOCALE_HOST_PATH " " + file + " >" + dir + "/out 2>&1";
+  const int status = std::system(run.c_str());
+  const std::string out = text("out");
+  if (out.rfind("1,5 ", 0) != 0) GTEST_SKIP() << "pt_BR.UTF-8 cannot be made here (localedef): " << out;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(out, "1,5 1,5 getf=1 putf=1\n") << "the host's own locale is left as it was";
+  EXPECT_EQ(text(), "[S]\nrate=1.5\nout=2.250000\n");
+  EXPECT_EQ(ini_getf("S", "out", 0, f()), 2.25f);
+}
