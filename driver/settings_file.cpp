@@ -4,7 +4,10 @@
 #include "settings_file.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -114,14 +117,42 @@ void read_timeouts(const char* file) {
   }
 }
 
+// Out of descriptors or memory, or interrupted: the file may well be
+// readable at the next call.
+bool transient(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM || error == EINTR;
+}
+
+// A settings file that exists but cannot be read leaves the built-in values
+// in force (one attempt, the default device), which a technician must hear
+// of: once per process on standard error, as the driver log does, and in
+// the log while debugging.
+void say_unreadable(const char* file, int error) {
+  static std::atomic<pid_t> said_by{0};
+  const pid_t self = ::getpid();
+  if (said_by.exchange(self) == self) return;
+  const char* why = error == EINVAL ? "nao e um arquivo comum" : std::strerror(error);
+  std::fprintf(stderr, "Erro ao ler o arquivo de configuracao %s: %s; valores padrao em uso\n", file, why);
+  std::fflush(stderr);
+  debug_log("Erro ao ler o arquivo de configuracao, valores padrao em uso: ", file);
+}
+
 // Reads the settings file, when it exists, into the settings globals. The
 // six texts hold their reset values on entry. The device path is left in
 // `serial` rather than in SAT_SERIAL, which the caller stores last because
-// a non-empty SAT_SERIAL tells other threads that loading is over.
-void read_settings_file(DevicePath& serial) {
+// a non-empty SAT_SERIAL tells other threads that loading is over. False
+// when the file could not be read for a passing reason: loading is then
+// not over, and the next call tries again.
+bool read_settings_file(DevicePath& serial) {
   const std::string path = settings_file_path();
   const char* file = path.c_str();
-  if (!readable_file(file)) return;
+  if (!readable_file(file)) {
+    // Only a missing file means "no settings file".
+    const int error = errno;
+    if (transient(error)) return false;
+    if (error != ENOENT) say_unreadable(file, error);
+    return true;
+  }
 
   // DEBUG comes first, so that a refused SERIAL value is logged.
   for (const SwitchSetting& s : kSwitches) read_switch(s, file);
@@ -143,6 +174,7 @@ void read_settings_file(DevicePath& serial) {
   read_log_limit(file);
 
   if (has_timeout_section(file)) read_timeouts(file);
+  return true;
 }
 
 // Held for the whole of a loading, so that threads making their first call
@@ -158,18 +190,20 @@ std::mutex& loading_guard() {
 }
 
 // Caller holds loading_guard(). Never throws: only building the paths of
-// the settings directory allocates, and without them the built-in values
-// hold; the device path is stored in any case, which marks loading done.
+// the settings directory allocates, and running out of memory there is
+// passing like any other. Storing the device path marks loading done; after
+// a passing failure SAT_SERIAL is left empty, so the next call loads again.
 void load_settings() noexcept {
   DevicePath serial{};
   std::memcpy(serial.text, kBuiltInSerial, sizeof kBuiltInSerial);
   for (const SwitchSetting& s : kSwitches) store_text(s.text, s.size, s.built_in);
   change_setting(log_max_kb, kLogMaxKbSetting.built_in);
+  bool done = false;
   try {
-    read_settings_file(serial);
+    done = read_settings_file(serial);
   } catch (...) {
   }
-  store_text(SAT_SERIAL, sizeof SAT_SERIAL, serial.text);
+  store_text(SAT_SERIAL, sizeof SAT_SERIAL, done ? serial.text : "");
 }
 
 bool loaded() {

@@ -14,7 +14,12 @@ std::string settings_file_path();  // <dir>/sat.ini
 // Loads the settings once per process, before a SAT call or SetDriver takes
 // any decision. Loading happens only while SAT_SERIAL is still empty, so a
 // program that sets SAT_SERIAL itself skips it. Safe when several threads
-// make their first call together.
+// make their first call together. A missing file leaves the built-in
+// values; one that cannot be read does too, and says so once per process
+// on standard error. When the file could not be read for a passing reason
+// (no descriptor or memory free, a signal) nothing is loaded: SAT_SERIAL
+// stays empty, so that call cannot reach a unit and the next one tries
+// again.
 void ensure_settings_loaded();
 
 // Loads them again, whatever was loaded before (init_lib).

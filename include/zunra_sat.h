@@ -81,6 +81,10 @@
  *   settings directory (/var/zunra_dorvex, or $ZUNRA_SAT_DIR when set and
  *   not empty), read once per process at the first SAT call or the first
  *   SetDriver call; SetDriver changes some of them while the program runs.
+ *   A missing sat.ini leaves the built-in values; so does one that cannot
+ *   be read, said once per process on standard error. A call that finds no
+ *   descriptor or memory free to read it answers with its failure code,
+ *   and the next call reads the file again.
  *
  * Text arguments
  *   Text arguments are NUL-terminated and placed in the command as they

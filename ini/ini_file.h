@@ -101,7 +101,9 @@ INI_FILE_API int ini_putf(const char* Section, const char* Key, float Value, con
 #ifdef __cplusplus
 namespace zunra {
 // Whether `path` names a regular file this process may read. A FIFO, a
-// device or a directory gives false at once, never blocking.
+// device or a directory gives false at once, never blocking. On false, errno
+// is ENOENT for a name that does not exist, EINVAL for anything but a
+// regular file, else why it could not be opened (EACCES, EMFILE, ...).
 bool ini_readable_file(const char* path);
 }  // namespace zunra
 #endif
