@@ -5,7 +5,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -87,14 +86,6 @@ bool lock_unit(const struct stat& named, const char* path, const Deadline& deadl
 Deadline g_deadline;
 int g_deadline_tempo = 0;
 
-// Session number at the head of a reply: its first six characters read as
-// atoi does, so that letters or zeros give 0 and 1000000 never matches.
-int reply_session() {
-  char head[7] = {};
-  std::memcpy(head, BC.data, strnlen(BC.data, 6));
-  return std::atoi(head);
-}
-
 // The bytes of BC a read step may fill, keeping one byte for the NUL.
 ByteSpan reply_room() {
   const std::size_t capacity =
@@ -124,6 +115,21 @@ void drop_first_reply() {
 }
 
 }  // namespace
+
+ReplyFilter::ReplyFilter(int first, int second) : any_(false) {
+  std::snprintf(first_, sizeof first_, "%06d", first);
+  std::snprintf(second_, sizeof second_, "%06d", second);
+}
+
+bool ReplyFilter::takes(const char* reply) const {
+  const char* digits = reply + (reply[0] == '-');
+  const char* end = digits;
+  while (*end >= '0' && *end <= '9') ++end;
+  if (end == digits || *end != '|') return false;
+  if (any_) return true;
+  const std::string_view field(reply, static_cast<std::size_t>(end - reply));
+  return field == first_ || field == second_;
+}
 
 Deadline set_deadline(const int pair[2]) {
   const std::int64_t seconds = static_cast<std::int64_t>(pair[0]) * 60 + pair[1];
@@ -208,7 +214,7 @@ bool receive_phase(ReplyFilter filter, const Deadline& deadline) {
     // Loop: after a dropped reply the rest of the read may hold the next one.
     while (BC.count > 0 && BC.data[BC.count - 1] == kTerminator) {
       BC.data[BC.count - 1] = '\0';
-      if (filter.takes(reply_session())) {
+      if (filter.takes(BC.data)) {
         complete = true;
         break;
       }

@@ -31,18 +31,25 @@ Deadline set_deadline(const int pair[2]);
 // that many tick() seconds from now (code that set Tempo_Tout by hand).
 Deadline deadline_of_tempo();
 
-// Which replies complete a receive phase: any, or one whose session number
-// is one of up to two; a reply of another session is dropped.
+// Which replies complete a receive phase. A reply of the standard form
+// starts with a session field, digits after an optional minus sign, and a
+// '|'; a piece that does not (the tail of an earlier reply that came late)
+// is never a reply and is dropped like one of another session. Of the
+// standard replies the filter takes any, or those whose session field is
+// exactly the text a frame carries for one of up to two sessions: "%06d",
+// so 123 is "000123", 1234567 "1234567" and -5 "-00005".
 class ReplyFilter {
  public:
-  static ReplyFilter any() { return ReplyFilter(0, 0, 0); }
-  static ReplyFilter session(int s) { return ReplyFilter(1, s, s); }
-  static ReplyFilter either(int s, int other) { return ReplyFilter(2, s, other); }
-  bool takes(int session) const { return count_ == 0 || session == first_ || session == second_; }
+  static ReplyFilter any() { return ReplyFilter(); }
+  static ReplyFilter session(int s) { return ReplyFilter(s, s); }
+  static ReplyFilter either(int s, int other) { return ReplyFilter(s, other); }
+  bool takes(const char* reply) const;  // NUL-terminated, without its 0x03
 
  private:
-  ReplyFilter(int count, int first, int second) : count_(count), first_(first), second_(second) {}
-  int count_, first_, second_;
+  ReplyFilter() = default;
+  ReplyFilter(int first, int second);
+  bool any_ = true;
+  char first_[12] = {}, second_[12] = {};  // "%06d" of an int fits 11 characters
 };
 
 // The phases of one exchange on the device of the running exchange:

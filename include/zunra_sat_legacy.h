@@ -54,10 +54,11 @@ ZUNRA_API void cbInit(int size);
 /* The two phases of one exchange, as the SAT functions run them: set
  * Tempo_Tout first. EnviaParaSat opens the configured device and writes the
  * frame followed by '|' and 0x03 (0 sent, -1 failed, device closed).
- * RecebeDoSat2 then waits until Tempo_Tout for a reply of that session
- * (replies of other sessions are dropped), RecebeDoSat3 for any reply; both
- * leave it in BC.data and close the device. 0 a reply is held, -1 none
- * (BC.data empty). */
+ * RecebeDoSat2 then waits until Tempo_Tout for a reply whose session field
+ * (up to its first '|') is "%06d" of that session (replies of other sessions
+ * are dropped), RecebeDoSat3 for any reply that starts with a session field
+ * of digits and a '|' (other pieces are dropped); both leave it in BC.data
+ * and close the device. 0 a reply is held, -1 none (BC.data empty). */
 ZUNRA_API int EnviaParaSat(char* frame);
 ZUNRA_API int RecebeDoSat2(int session);
 ZUNRA_API int RecebeDoSat3(void);

@@ -1,6 +1,7 @@
 // The receive path against fuzzed replies (up to 60 KiB, any split, pacing,
-// garbage, hang-up): the call ends within its deadline with the fallback or
-// a text of its own session that the unit really sent.
+// garbage, hang-up) and sessions also beyond six digits and below zero: the
+// call ends within its deadline with the fallback or a text that starts
+// with its own session field and that the unit really sent.
 #include <chrono>
 
 #include "exchange.h"
@@ -16,8 +17,8 @@ namespace {
 constexpr int kSecondMs = 4;  // one second of a timeout pair
 
 std::string six(int session) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%06d", session % 1000000);
+  char text[16];
+  std::snprintf(text, sizeof text, "%06d", session);
   return text;
 }
 
@@ -36,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }();
   Input in(data, size);
   const std::uint8_t flags = in.byte();
-  const int session = (in.byte() << 12 | in.byte() << 4 | in.byte()) % 1000000;
+  const int session = (in.byte() << 12 | in.byte() << 4 | in.byte()) - 20000;  // -20000 to 1064703
   zunra::sim::Script s(zunra::sim::Act::Answer);
   s.chunk = in.byte() % 64;
   s.chunk_pause = milliseconds(s.chunk ? in.byte() % 3 : 0);
@@ -64,13 +65,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string got(reply, strnlen(reply, zunra::kReplyCapacity));
   FUZZ_CHECK(got.size() < zunra::kReplyCapacity);
   if (got == six(session) + "|08098|SAT em processamento. Tente novamente.||") return 0;  // the fallback
-  FUZZ_CHECK(std::atoi(got.substr(0, 6).c_str()) == session);
+  FUZZ_CHECK(got.compare(0, six(session).size() + 1, six(session) + "|") == 0);
 
   const std::vector<std::string> sent = unit.replies();
   std::string stream = s.garbage_before;
-  if (s.wrong_session_first && !sent.empty())  // the same reply under the next session first
-    stream += six(session + 1) + sent.front().substr(std::min(sent.front().find('|'), sent.front().size())) +
-              '\x03';
+  if (s.wrong_session_first && !sent.empty()) {  // the same reply under the next session first
+    const bool six_digits = session >= 0 && session <= 999999;
+    stream += (six_digits ? six((session + 1) % 1000000) : "999999") +
+              sent.front().substr(std::min(sent.front().find('|'), sent.front().size())) + '\x03';
+  }
   for (const std::string& r : sent) stream += r + '\x03';
   FUZZ_CHECK((stream + s.garbage_after).find(got) != std::string::npos);
   return 0;

@@ -68,13 +68,12 @@ TEST_F(SatFunctionsTest, EachFunctionSendsItsFrameAndFallsBackWhenTheUnitCannotB
 }
 
 TEST_F(SatFunctionsTest, StatusCode10099BecomesCode10001OnlyWhenAsked) {
-  // Only that code is rewritten, only when asked: not other codes, a reply
-  // without '|' or the driver's own fallback. {Ret10001, unit's, caller's}
+  // Only that code is rewritten, only when asked: not other codes or the
+  // driver's own fallback. {Ret10001, unit's, caller's}
   const char* const cases[][3] = {
       {"0", "{session}|10099|Codigo invalido|0000|", "000123|10099|Codigo invalido|0000|"},
       {"1", "{session}|10099|Codigo invalido|0000|", "000123|10001|Codigo de ativacao invalido||"},
       {"1", "{session}|10000|ok", "000123|10000|ok"},
-      {"1", "{session}10099", "00012310099"},
       {"1", nullptr, "000123|10098|SAT em processamento. Tente novamente.||"}};
   for (const auto& c : cases) {
     Ret10001 = c[0][0] - '0';
