@@ -317,6 +317,16 @@ void write_fallback(int session, const char* failure_code, bool with_0000) {
                 kBusyMessage, "||");
 }
 
+bool refuses_arguments(std::initializer_list<const char*> texts) {
+  for (const char* text : texts) {
+    if (text && std::strchr(text, kTerminator)) {
+      debug_log("Argumento com caractere de fim de comando", " ");
+      return true;
+    }
+  }
+  return false;
+}
+
 std::string_view reply_code() {
   const char* bar = std::strchr(BC.data, '|');
   if (!bar) return {};

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string_view>
 
 #include "device_lock.h"
@@ -120,15 +121,26 @@ void write_fallback(int session, const char* failure_code, bool with_0000);
 // The return code of the reply in BC: up to five characters after its first '|'.
 std::string_view reply_code();
 
-// The skin of every SAT function: runs the body under the call lock, and
-// lets nothing escape to the C caller: should anything be thrown, the
-// caller gets the fallback reply. Always answers with BC.data.
+// A text argument holding the frame terminator 0x03 would end the command
+// early and have the unit carry out the rest as a command of its own (a
+// product name "Cafe|" 0x03 "|13|..." blocks the unit). Such a call is
+// refused before anything is sent; the debug log says why.
+bool refuses_arguments(std::initializer_list<const char*> texts);
+
+// The skin of every SAT function: runs the body under the call lock, unless
+// a text argument is refused, and lets nothing escape to the C caller:
+// should anything be thrown, the caller gets the fallback reply. Always
+// answers with BC.data.
 template <class Body>
-const char* sat_call(int session, const char* failure_code, bool with_0000, Body body) noexcept {
+const char* sat_call(int session, const char* failure_code, bool with_0000,
+                     std::initializer_list<const char*> texts, Body body) noexcept {
   try {
     CallLock call_lock;
     try {
-      body();
+      if (refuses_arguments(texts))
+        write_fallback(session, failure_code, with_0000);
+      else
+        body();
     } catch (...) {
       write_fallback(session, failure_code, with_0000);
     }

@@ -298,7 +298,9 @@ class RecoveringCall {
 };
 
 const char* recover(const Recovery& what, const Request& request) {
-  return sat_call(request.session, what.failure_code, true, [&] { RecoveringCall(what, request).run(); });
+  return sat_call(request.session, what.failure_code, true,
+                  {request.fields[0], request.fields[1], request.fields[2]},
+                  [&] { RecoveringCall(what, request).run(); });
 }
 
 }  // namespace

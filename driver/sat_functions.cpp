@@ -66,12 +66,20 @@ void rewrite_status_code(int session) {
   debug_log("ConsultarStatusOperacional: Substituindo retorno de 10099 para 10001", " ");
 }
 
+// The text arguments of a call, for the skin to check; numbers are none.
+inline const char* text_of(int) {
+  return nullptr;
+}
+inline const char* text_of(const char* text) {
+  return text;
+}
+
 // The common sequence: lock, deadline, frame, one exchange, fallback on
 // failure, reply log, unlock. Never throws; always answers with BC.data.
 template <typename... Fields>
 const char* single_exchange(Function id, int session, Fields... fields) noexcept {
   const SingleExchange& fn = kFunctions[id];
-  return sat_call(session, fn.failure, false, [&] {
+  return sat_call(session, fn.failure, false, {text_of(fields)...}, [&] {
     const Deadline deadline = set_deadline(fn.pair);
     FrameBuffer frame;
     bool ok = frame.format(fn.format, fn.code, session, fields...);

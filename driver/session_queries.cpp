@@ -80,9 +80,10 @@ void ask(const SessionQuery& q, FrameBuffer& frame, int session, const char* act
 }
 
 const char* query(const SessionQuery& q, int session, const char* activation, int asked) {
-  return sat_call(session, q.failure_code, false, [&] {
+  activation = text_or_empty(activation);
+  return sat_call(session, q.failure_code, false, {activation}, [&] {
     FrameBuffer frame;
-    ask(q, frame, session, text_or_empty(activation), asked);
+    ask(q, frame, session, activation, asked);
     debug_log(q.result_label, BC.data);
   });
 }
