@@ -13,6 +13,7 @@
 
 #include "driver_log.h"
 #include "exchange.h"
+#include "journal.h"
 #include "settings.h"
 #include "wait.h"
 
@@ -122,6 +123,10 @@ struct Recovery {
   const char* retransmission_code_label;
   const char* busy_label;
   const char* result_label;
+  const char* function;     // in the journal
+  const char* issued_code;  // the unit's answer when it carried the frame out
+  int document_field;       // of Request::fields, named in the journal by its hash
+  int key_field;            // the key being cancelled; -1 for none
 };
 
 constexpr Recovery kSale{
@@ -140,6 +145,10 @@ constexpr Recovery kSale{
     "EnviarDadosVenda -> cod_ret: ",
     "EnviarDadosVendas: possivel processo de atualizacao",
     "Resposta de EnviarDadosVenda: ",
+    "EnviarDadosVenda",
+    "06000",
+    1,
+    -1,
 };
 
 constexpr Recovery kCancellation{
@@ -158,6 +167,10 @@ constexpr Recovery kCancellation{
     "CancelaUltimaVenda -> cod_ret: ",
     "CancelarUltimaVenda: possivel processo de atualizacao",
     "Resposta de CancelarUltimaVenda: ",
+    "CancelarUltimaVenda",
+    "07000",
+    2,
+    1,
 };
 
 constexpr char kQueryBusyCode[] = "11098";
@@ -200,16 +213,25 @@ Attempt next_attempt(Attempt current, Outcome outcome) {
 
 class RecoveringCall {
  public:
-  RecoveringCall(const Recovery& what, const Request& request) : d_(what), r_(request) {}
+  RecoveringCall(const Recovery& what, const Request& request)
+      : d_(what),
+        r_(request),
+        journal_(what.function, request.session,
+                 what.key_field < 0 ? nullptr : request.fields[what.key_field], what.issued_code) {}
 
   void run() {
     if (d_.correct && setting(Corrigir) != 0 && r_.document != nullptr) correct_references(r_.document);
     Attempt attempt = Attempt::first_transmission;
+    Outcome last = Outcome::exchange_failed;
+    int attempts = 0;
     run_attempts(d_.attempt_label, r_.session, d_.failure_code, true, [&] {
-      const Outcome outcome = run_attempt(attempt);
-      attempt = next_attempt(attempt, outcome);
-      return outcome == Outcome::final_reply;
+      ++attempts;
+      last = run_attempt(attempt);
+      attempt = next_attempt(attempt, last);
+      return last == Outcome::final_reply;
     });
+    journal_.after_call({last == Outcome::final_reply && !frame_refused_, recovered_,
+                         last == Outcome::busy && !in_doubt_, attempts});
     debug_log(d_.result_label, BC.data);
   }
 
@@ -235,7 +257,11 @@ class RecoveringCall {
       return refuse_frame();
     }
     debug_log(frame_label, frame_.after_code());
-    if (!exchange_once(deadline)) return Outcome::exchange_failed;
+    journal_.before_frame(r_.fields[d_.document_field]);
+    if (!exchange_once(deadline)) {
+      in_doubt_ = true;  // the unit may have carried it out
+      return Outcome::exchange_failed;
+    }
 
     const std::string code(reply_code());
     debug_log(code_label, code.c_str());
@@ -273,8 +299,10 @@ class RecoveringCall {
     console("chr_numsessao: %s\n", marker);
     if (std::strncmp(BC.data, marker, std::strlen(marker)) == 0) {
       debug_log("Cupom ja foi gerado. Sessao: ", marker);
+      recovered_ = true;
       return Outcome::final_reply;
     }
+    in_doubt_ = false;  // the unit says it did not carry it out
     return std::nullopt;
   }
 
@@ -289,12 +317,17 @@ class RecoveringCall {
   // the call ends with the fallback reply.
   Outcome refuse_frame() {
     write_fallback(r_.session, d_.failure_code, true);
+    frame_refused_ = true;
     return Outcome::final_reply;
   }
 
   const Recovery& d_;
   const Request& r_;
   FrameBuffer frame_;
+  CallJournal journal_;
+  bool in_doubt_ = false;  // a frame went out and its fate is not known
+  bool recovered_ = false;
+  bool frame_refused_ = false;
 };
 
 const char* recover(const Recovery& what, const Request& request) {

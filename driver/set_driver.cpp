@@ -71,6 +71,8 @@ const Switch kLock{&ModoLock, "Lock das funções ativado via comando SetDriver"
                    "Lock das funções desativado via comando SetDriver"};
 const Switch kRet10001{&Ret10001, "Retorno 10099->10001 ativado via comando SetDriver",
                        "Retorno 10099->10001 desativado via comando SetDriver"};
+const Switch kJournal{&journal_on, "Diario fiscal ativado via comando SetDriver",
+                      "Diario fiscal desativado via comando SetDriver"};
 const Switch kDebug{&ModoDebug, "Debug ativado via comando SetDriver",
                     "Debug desativado via comando SetDriver"};
 
@@ -132,6 +134,7 @@ const Parameter kParameters[] = {
     {"N_TENT", 6, [](const char* v) { return set_number(kNumTent, v); }},
     {"TMP_TENT", 7, [](const char* v) { return set_number(kTmpTent, v); }},
     {"VERSAO", 6, version},
+    {"JOURNAL", 7, [](const char* v) { return set_switch(kJournal, v); }},
 };
 
 const char* set_driver(const char* parameter, const char* value) {

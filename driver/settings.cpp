@@ -50,6 +50,7 @@ ZUNRA_PAIR(T_CodAtiv);
 }
 
 ZUNRA_CONSTINIT int zunra::log_max_kb = zunra::kLogMaxKbSetting.built_in;
+ZUNRA_CONSTINIT int zunra::journal_on = 0;
 
 namespace zunra {
 namespace {
@@ -102,6 +103,7 @@ void restore_built_in_settings() {
   for (const RetrySetting* r : {&kNumTentSetting, &kTmpTentSetting}) change_setting(*r->value, r->built_in);
   for (const TimeoutSetting& t : kTimeouts) t.pair[0] = t.minutes, t.pair[1] = t.seconds;
   change_setting(log_max_kb, kLogMaxKbSetting.built_in);
+  change_setting(journal_on, 0);
 }
 
 }  // namespace zunra

@@ -94,6 +94,13 @@ void read_log_limit(const char* file) {
   debug_log("Tamanho maximo do log redefinido para (em KB): ", text);
 }
 
+void read_journal_switch(const char* file) {
+  char value[6];
+  ini_gets("DEFAULT", kJournalKey, "false", value, sizeof value, file);
+  change_setting(journal_on, switch_on(value) ? 1 : 0);
+  if (setting(journal_on)) debug_log("Diario fiscal ativado", " ");
+}
+
 // Timeouts are read only when [TIMEOUT], in capitals, is the first or the
 // second section of the file.
 bool has_timeout_section(const char* file) {
@@ -172,6 +179,7 @@ bool read_settings_file(DevicePath& serial) {
 
   for (const RetryKey& r : kRetryKeys) read_retry(r, file);
   read_log_limit(file);
+  read_journal_switch(file);
 
   if (has_timeout_section(file)) read_timeouts(file);
   return true;
@@ -198,6 +206,7 @@ void load_settings() noexcept {
   std::memcpy(serial.text, kBuiltInSerial, sizeof kBuiltInSerial);
   for (const SwitchSetting& s : kSwitches) store_text(s.text, s.size, s.built_in);
   change_setting(log_max_kb, kLogMaxKbSetting.built_in);
+  change_setting(journal_on, 0);
   bool done = false;
   try {
     done = read_settings_file(serial);

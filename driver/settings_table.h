@@ -54,6 +54,12 @@ struct SizeSetting {
 };
 inline constexpr SizeSetting kLogMaxKbSetting{"LOG_MAX_KB", &log_max_kb, 8192, 4 * 1024 * 1024};
 
+// The fiscal journal (journal.jsonl in the settings directory): written
+// while JOURNAL starts with "true". Built-in off; sat.ini or SetDriver
+// turn it on.
+extern int journal_on;
+inline constexpr char kJournalKey[] = "JOURNAL";
+
 // One timeout pair per SAT function, in the order [TIMEOUT] is read.
 struct TimeoutSetting {
   int* pair;

@@ -16,7 +16,8 @@ static std::string settings_now() {  // every setting, so a difference shows by 
                   " ModoDebug=" + std::to_string(ModoDebug) + " Corrigir=" + std::to_string(Corrigir) +
                   " ModoLock=" + std::to_string(ModoLock) + " Ret10001=" + std::to_string(Ret10001) +
                   " NumTent=" + std::to_string(NumTent) + " TmpTent=" + std::to_string(TmpTent) +
-                  " LogMaxKb=" + std::to_string(zunra::log_max_kb) + " T=";
+                  " LogMaxKb=" + std::to_string(zunra::log_max_kb) +
+                  " Journal=" + std::to_string(zunra::journal_on) + " T=";
   for (const zunra::TimeoutSetting& t : zunra::kTimeouts)
     s += std::to_string(t.pair[0]) + ":" + std::to_string(t.pair[1]) + " ";
   return s;
@@ -31,9 +32,10 @@ TEST(ShippedSettingsFile, GivesTheRecommendedValuesAndDocumentsEverySettingTruly
     std::ofstream(dir.path() + "/sat.ini", std::ios::binary) << text;
     init_lib();
   };
-  reset_settings("/dev/ttyACM0");  // built-ins, with three attempts 5 s apart
+  reset_settings("/dev/ttyACM0");  // built-ins, with three attempts 5 s apart and the journal
   NumTent = 3;
   TmpTent = 5;
+  zunra::journal_on = 1;
   const std::string recommended = settings_now();
   load(sample);
   EXPECT_EQ(recommended, settings_now()) << "as shipped";
@@ -50,7 +52,7 @@ TEST(ShippedSettingsFile, GivesTheRecommendedValuesAndDocumentsEverySettingTruly
     setting_lines += line.find('=') != std::string::npos && line[0] != ';';
     all += line + "\n";
   }
-  EXPECT_EQ(9 + 16, setting_lines) << "every [DEFAULT] key and every timeout, once each";
+  EXPECT_EQ(10 + 16, setting_lines) << "every [DEFAULT] key and every timeout, once each";
   load(all);
   EXPECT_EQ(1, ModoDebug) << "no DEBUG line in the sample";
   ModoDebug = 0;
