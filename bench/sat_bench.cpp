@@ -10,17 +10,22 @@
 //      the lock the programs share, vs the lock pause;
 //   6. two programs calling at once: the time of their 2 x N calls vs the
 //      sum of the times each takes alone.
+//   7. (only this one, with --sim-memory) sat_sim's resident size after
+//      20,000 mixed calls vs its size after the first 100.
 // Prints a table and JSON (stdout, or --json FILE). Never fails on a figure:
 // targets are shown, not asserted. --quick shortens every run (CI smoke).
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 
+#include <cmath>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <thread>
 
 #include "bench_support.h"
@@ -370,26 +375,109 @@ std::vector<Figure> shared_unit(int calls) {
   };
 }
 
-}  // namespace
+// sat_sim as a program of its own, its device read from its first line;
+// stopped with SIGTERM at scope exit.
+class SimProgram {
+ public:
+  explicit SimProgram(std::vector<std::string> args) {
+    args.insert(args.begin(), build_dir() + "/sat_sim");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    char c;
+    for (pollfd p{out[0], POLLIN, 0}; ::poll(&p, 1, 10000) == 1 && ::read(out[0], &c, 1) == 1 && c != '\n';)
+      path_ += c;
+    ::close(out[0]);
+  }
+  ~SimProgram() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  SimProgram(const SimProgram&) = delete;
+  SimProgram& operator=(const SimProgram&) = delete;
+  const std::string& path() const { return path_; }
 
-int main(int argc, char** argv) {
-  if (argc > 2 && std::strcmp(argv[1], "--peak-of") == 0) return peak_of(argv + 2);
-  bool quick = false;
-  const char* json_path = nullptr;
-  parse_options(argc, argv, "sat_bench [--quick] [--json FILE]",
-                "Speed and resource figures of the driver against the simulated unit, each next to a\n"
-                "baseline measured in the same run; prints a table and JSON (or writes the JSON to FILE).\n"
-                "  --quick      shorter runs (a smoke test, not figures)\n"
-                "  --json FILE  the JSON to FILE instead of standard output\n",
-                {{"--quick", false, [&](const char*) { return quick = true; }},
-                 {"--json", true, [&](const char* v) { return (json_path = v) != nullptr; }}});
-  std::vector<Figure> rows;
-  for (Figure& f : round_trip(quick ? 10 : 50)) rows.push_back(f);
-  for (Figure& f : long_reply(quick ? 1 : 5)) rows.push_back(f);
-  rows.push_back(silent_wait(quick ? 3 : 20));
-  rows.push_back(cli_peak_memory());
-  for (Figure& f : shared_unit(quick ? 10 : 50)) rows.push_back(f);
+  // Resident size now, from /proc, in MiB (0 when it cannot be read).
+  double resident_mib() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6) / 1024.0;
+    return 0;
+  }
 
+ private:
+  pid_t pid_ = -1;
+  std::string path_;
+};
+
+// 7. sat_sim's resident size after `calls` mixed calls, ten at a time: five
+// sales of 1 KB to 1 MB (log-uniform), a cancellation of the last one,
+// ExtrairLogs with a 1 MB reply, a session query about a recent sale,
+// ConsultarSAT and ConsultarStatusOperacional. Baseline: its size after the
+// first 100 calls.
+Figure sim_memory(int calls) {
+  DriverSetup setup;
+  ModoLock = 0;  // the lock pause is figure 1's
+  SimProgram sim({"--log-bytes", "750000"});
+  store_text(SAT_SERIAL, sizeof SAT_SERIAL, sim.path().c_str());
+  const std::string filler(1 << 20, 'x');
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> log_size(std::log(1024.0), std::log(1048576.0));
+  std::string key, document;
+  double warm = 0;
+  int unexpected = 0;
+  const auto start = Clock::now();
+  for (int i = 0; i < calls; ++i) {
+    const int session = 100000 + i;
+    std::string reply, want;
+    switch (i % 10) {
+      case 6:
+        reply = CancelarUltimaVenda(session, "12345678", key.c_str(), "<CFeCanc/>"), want = "07000";
+        break;
+      case 7:
+        reply = ExtrairLogs(session, "12345678"), want = "15000";
+        break;
+      case 8:
+        reply = ConsultarNumeroSessao(session, "12345678", session - 4), want = "06000";
+        break;
+      case 9:
+        reply = ConsultarSAT(session), want = "08000";
+        break;
+      case 0:
+        reply = ConsultarStatusOperacional(session, "12345678"), want = "10000";
+        break;
+      default:
+        document = "<CFe><infCFe>" + filler.substr(0, static_cast<std::size_t>(std::exp(log_size(random)))) +
+                   "<total><vCFe>1.00</vCFe></total></infCFe></CFe>";
+        reply = EnviarDadosVenda(session, "12345678", document.data()), want = "06000";
+        if (reply.compare(7, 5, want) == 0) key = reply.substr(reply.find("|CFe") + 1, 47);
+    }
+    unexpected += reply.compare(7, 5, want) != 0;
+    if (i + 1 == std::min(calls, 100)) warm = sim.resident_mib();
+  }
+  const double resident = sim.resident_mib();
+  const double seconds = ms_since(start) / 1000;
+  char name[160];
+  std::snprintf(name, sizeof name, "sat_sim resident size after %d mixed calls (%.0f s)%s", calls, seconds,
+                unexpected ? " (UNEXPECTED REPLIES)" : "");
+  return {name,        resident,
+          "MiB",       "after 100 calls",
+          warm,        warm > 0 ? resident / warm : 0,
+          "<= 64 MiB", unexpected == 0 && resident > 0 && resident <= 64};
+}
+
+// The table, then the JSON on standard output or into `json_path`.
+int report(const std::vector<Figure>& rows, const char* json_path) {
   print_table(rows);
   if (json_path) {
     if (std::FILE* out = std::fopen(json_path, "w")) {
@@ -401,4 +489,32 @@ int main(int argc, char** argv) {
     print_json(rows, stdout);
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 2 && std::strcmp(argv[1], "--peak-of") == 0) return peak_of(argv + 2);
+  bool quick = false, sim_memory_only = false;
+  const char* json_path = nullptr;
+  parse_options(argc, argv, "sat_bench [--quick] [--sim-memory] [--json FILE]",
+                "Speed and resource figures of the driver against the simulated unit, each next to a\n"
+                "baseline measured in the same run; prints a table and JSON (or writes the JSON to FILE).\n"
+                "  --quick       shorter runs (a smoke test, not figures)\n"
+                "  --sim-memory  only sat_sim's resident size after 20,000 mixed calls (about a minute)\n"
+                "  --json FILE   the JSON to FILE instead of standard output\n",
+                {{"--quick", false, [&](const char*) { return quick = true; }},
+                 {"--sim-memory", false, [&](const char*) { return sim_memory_only = true; }},
+                 {"--json", true, [&](const char* v) { return (json_path = v) != nullptr; }}});
+  std::vector<Figure> rows;
+  if (sim_memory_only) {
+    rows.push_back(sim_memory(quick ? 500 : 20000));
+    return report(rows, json_path);
+  }
+  for (Figure& f : round_trip(quick ? 10 : 50)) rows.push_back(f);
+  for (Figure& f : long_reply(quick ? 1 : 5)) rows.push_back(f);
+  rows.push_back(silent_wait(quick ? 3 : 20));
+  rows.push_back(cli_peak_memory());
+  for (Figure& f : shared_unit(quick ? 10 : 50)) rows.push_back(f);
+  return report(rows, json_path);
 }

@@ -34,6 +34,12 @@ Script SimUnit::Impl::pick(int code) {
   return Script{};
 }
 
+std::string SimUnit::Impl::carry_out(const Frame& f) {
+  // Counted even when the command then fails: it was carried out.
+  if (keep_history && f.code >= 0) ++processed[{f.code, f.session}];
+  return state.process(f);
+}
+
 void SimUnit::Impl::handle(const std::string& text) {
   const Frame f = parse_frame(text);
   Script s;
@@ -42,7 +48,8 @@ void SimUnit::Impl::handle(const std::string& text) {
   {
     std::lock_guard<std::mutex> g(mu);
     unit_rate = rate;
-    frames.push_back(text);
+    ++frames_seen;
+    if (keep_history) frames.push_back(text);
     s = pick(f.code);
     switch (s.act) {
       case Act::StopReading:
@@ -52,10 +59,10 @@ void SimUnit::Impl::handle(const std::string& text) {
         if (!s.canned.empty())
           reply = replace_all(s.canned, "{session}", f.session_text);
         else
-          reply = state.process(f);
+          reply = carry_out(f);
         break;
       case Act::ProcessThenDrop:
-        state.process(f);
+        carry_out(f);
         break;
       case Act::Busy:
         if (f.code >= 0) reply = busy_reply(f);
@@ -64,7 +71,7 @@ void SimUnit::Impl::handle(const std::string& text) {
       case Act::HangUp:
         break;
     }
-    if (!reply.empty()) replies.push_back(reply);
+    if (!reply.empty() && keep_history) replies.push_back(reply);
   }
   changed.notify_all();
 

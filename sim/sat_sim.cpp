@@ -92,6 +92,7 @@ int main(int argc, char** argv) {
   using zunra::sim::Act;
   using zunra::sim::Script;
   zunra::sim::SimUnit::Options options;
+  options.keep_history = false;   // nothing here asks for it, and it would grow for days
   std::map<long, Script> always;  // by command code, 0 for every command
   struct Counted {
     long code;

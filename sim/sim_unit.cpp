@@ -195,12 +195,13 @@ std::vector<std::string> SimUnit::replies() const {
 
 bool SimUnit::wait_for_frames(std::size_t n, std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> g(impl_->mu);
-  return impl_->changed.wait_for(g, timeout, [&] { return impl_->frames.size() >= n; });
+  return impl_->changed.wait_for(g, timeout, [&] { return impl_->frames_seen >= n; });
 }
 
 int SimUnit::processed(int code, int session) const {
   std::lock_guard<std::mutex> g(impl_->mu);
-  return impl_->state.processed(code, session);
+  const auto it = impl_->processed.find({code, session});
+  return it == impl_->processed.end() ? 0 : it->second;
 }
 
 int SimUnit::receipts_issued() const {

@@ -1,9 +1,19 @@
 // The simulated SAT unit: a fiscal unit on a pseudo-terminal, for the tests,
 // the benchmarks and the demo. It reads command frames ("|CC|SSSSSS|..." then
-// '|' 0x03), answers them as a real unit would and keeps the unit's state
-// (activation, blocking, stored replies of the last 100 sessions, the last
-// fiscal session, issued receipts). Faults are explicit calls: scripts per
-// command code or a schedule for the next frames.
+// '|' 0x03), answers them as a real unit would and keeps the unit's state.
+// Faults are explicit calls: scripts per command code or a schedule for the
+// next frames.
+//
+// Its memory is bounded, as a real unit's is, so that it can serve for days:
+// it keeps what the SAT functions can ask about (activation and blocking; the
+// last sale's key and total and whether it was cancelled; the reply of the
+// last sale or cancellation for ConsultarUltimaSessaoFiscal; the replies of
+// the last 100 sessions, at most 16 MiB of them, oldest dropped first, for
+// ConsultarNumeroSessao) and drops the rest: documents are never kept, and a
+// session asked about after it was dropped is answered as unknown (11003
+// "Sessão não existe"). What the tests inspect (frames, raw bytes, replies,
+// counts per session) grows with every frame unless keep_history is off, as
+// in sat_sim.
 #pragma once
 
 #include <chrono>
@@ -12,6 +22,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "unit_state.h"
 
 namespace zunra::sim {
 
@@ -54,6 +66,11 @@ class SimUnit {
     // unbound) the unit drops what was in flight and opens it again as soon
     // as it is there.
     std::string device;
+    // Keep what the unit saw and did for frames(), raw(), replies() and
+    // processed(); without it those stay empty (a unit that runs for days).
+    bool keep_history = true;
+    // Bytes of stored replies the session query can return (see above).
+    std::size_t stored_bytes = UnitState::kStoredBytes;
   };
 
   SimUnit();

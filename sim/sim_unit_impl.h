@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,9 +44,11 @@ struct Rule {
 
 struct SimUnit::Impl {
   explicit Impl(const Options& o)
-      : state(UnitState::Config{o.activated, o.activation_code, o.log_bytes, o.short_cancel_reply}),
+      : state(UnitState::Config{o.activated, o.activation_code, o.log_bytes, o.short_cancel_reply,
+                                o.stored_bytes}),
         rate(o.bytes_per_second),
-        device(o.device) {}
+        device(o.device),
+        keep_history(o.keep_history) {}
 
   // Set up once, then only the unit thread touches the line.
   UniqueFd master, slave, wake;
@@ -57,11 +60,15 @@ struct SimUnit::Impl {
   UnitState state;
   std::vector<Rule> rules;
   std::deque<Script> schedule;
+  std::size_t frames_seen = 0;
+  std::size_t rate;
+  const std::string device;  // empty: a pseudo-terminal of our own
+  // What the unit saw and did, kept only for keep_history.
+  const bool keep_history;
   std::vector<std::string> frames;
   std::string raw;
   std::vector<std::string> replies;
-  std::size_t rate;
-  const std::string device;  // empty: a pseudo-terminal of our own
+  std::map<std::pair<int, int>, int> processed;  // by command code and session
   int reopens = 0;
   bool reading = true;
   bool hang_up_asked = false;
@@ -90,6 +97,7 @@ struct SimUnit::Impl {
 
   // The fault plans (fault_plan.cpp).
   Script pick(int code);
+  std::string carry_out(const Frame& f);  // under mu
   void handle(const std::string& text);
 
   // Serving (sim_unit.cpp).

@@ -75,11 +75,10 @@ bool SimUnit::Impl::take_input(bool readable) {
     }
     if (n < 0) break;
     input.append(buf, static_cast<std::size_t>(n));
-    {
+    if (keep_history) {
       std::lock_guard<std::mutex> g(mu);
       raw.append(buf, static_cast<std::size_t>(n));
     }
-    changed.notify_all();
   }
   // A frame ends at '|' followed by 0x03; earlier bars belong to its fields.
   // Long frames come in many reads: search only what is new.

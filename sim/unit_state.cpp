@@ -11,7 +11,6 @@ namespace zunra::sim {
 namespace {
 
 constexpr char kBusyMessage[] = "SAT em processamento. Tente novamente.";
-constexpr std::size_t kStoredSessions = 100;
 
 // Fixed identity of the simulated unit and its taxpayer.
 constexpr char kSerial[] = "900001234";
@@ -167,11 +166,6 @@ int access_key_check_digit(const std::string& digits43) {
 
 UnitState::UnitState(Config c) : config_(std::move(c)) {}
 
-int UnitState::processed(int code, int session) const {
-  auto it = processed_.find({code, session});
-  return it == processed_.end() ? 0 : it->second;
-}
-
 std::string UnitState::stored_reply(int session) const {
   for (const auto& s : sessions_)
     if (s.first == session) return s.second;
@@ -181,11 +175,19 @@ std::string UnitState::stored_reply(int session) const {
 void UnitState::store(int session, const std::string& reply) {
   for (auto it = sessions_.begin(); it != sessions_.end(); ++it)
     if (it->first == session) {
+      sessions_bytes_ -= it->second.size();
       sessions_.erase(it);
       break;
     }
   sessions_.emplace_back(session, reply);
-  if (sessions_.size() > kStoredSessions) sessions_.pop_front();
+  sessions_bytes_ += reply.size();
+  // The newest reply stays even when it alone is over the budget: a sale
+  // whose reply was lost must still be found by the query that follows.
+  while (sessions_.size() > 1 &&
+         (sessions_.size() > kStoredSessions || sessions_bytes_ > config_.stored_bytes)) {
+    sessions_bytes_ -= sessions_.front().second.size();
+    sessions_.pop_front();
+  }
 }
 
 std::string UnitState::new_key() {
@@ -199,8 +201,6 @@ std::string UnitState::new_key() {
 
 std::string UnitState::process(const Frame& f) {
   if (f.code < 0) return "";
-  // Sessions are counted even when the command then fails: it was carried out.
-  ++processed_[{f.code, f.session}];
   std::string reply;
   const bool known = (f.code >= 1 && f.code <= 15) || f.code == 20;
   if (!known) {

@@ -1,10 +1,13 @@
 // The unit's behaviour without the line: turns one frame into its reply text
-// and keeps what a SAT unit remembers between commands.
+// and keeps what a SAT unit remembers between commands, and no more: the
+// activation and blocking, the last sale (key, total, whether it was
+// cancelled), the reply of the last sale or cancellation, and the replies of
+// recent sessions for the session query. The sale and cancellation documents
+// themselves are never kept.
 #pragma once
 
 #include <cstddef>
 #include <deque>
-#include <map>
 #include <string>
 #include <utility>
 
@@ -36,7 +39,12 @@ class UnitState {
     std::string activation_code = "12345678";
     std::size_t log_bytes = 2000;
     bool short_cancel_reply = false;
+    // Replies kept for the session query: those of the last kStoredSessions
+    // sessions, at most this many bytes of them; the oldest go first.
+    std::size_t stored_bytes = kStoredBytes;
   };
+  static constexpr std::size_t kStoredSessions = 100;
+  static constexpr std::size_t kStoredBytes = 16u << 20;
   explicit UnitState(Config c);
 
   // Carries out the command and returns its reply text (without 0x03).
@@ -44,7 +52,6 @@ class UnitState {
 
   void set_log_bytes(std::size_t n) { config_.log_bytes = n; }
   static std::size_t log_reply_head_bytes();  // ExtrairLogs reply before its Base64 log
-  int processed(int code, int session) const;
   int receipts_issued() const { return receipts_issued_; }
   std::string last_sale_key() const { return last_sale_key_; }
   std::string stored_reply(int session) const;
@@ -68,8 +75,8 @@ class UnitState {
   std::string last_sale_total_ = "0.00";
   bool last_sale_cancelled_ = false;
   std::string last_fiscal_reply_;
-  std::deque<std::pair<int, std::string>> sessions_;  // oldest first, at most 100
-  std::map<std::pair<int, int>, int> processed_;
+  std::deque<std::pair<int, std::string>> sessions_;  // oldest first
+  std::size_t sessions_bytes_ = 0;
 };
 
 }  // namespace zunra::sim

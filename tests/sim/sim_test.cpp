@@ -76,6 +76,33 @@ TEST(SimUnit, SaleKeyQueryAndCancellation) {
   EXPECT_NE(line.reply("|04|000019|12345678|" + key + "|<CFeCanc/>").substr(0, 13), "000019|07000|");
 }
 
+TEST(SimUnit, KeepsTheRepliesOfTheLastHundredSessionsWithinItsBudget) {
+  SimUnit::Options options;
+  options.log_bytes = 3000;  // ExtrairLogs replies of some 4 KB
+  options.stored_bytes = 20000;
+  SimUnit unit(options);
+  Line line(unit.path());
+  const auto ask = [&](const char* session) {
+    return line.reply(std::string("|08|000900|12345678|") + session);
+  };
+  const std::string unknown = "000900|11003|Sessão não existe||";
+  for (int session = 1; session <= 101; ++session) {
+    char frame[16];
+    std::snprintf(frame, sizeof frame, "|05|%06d", session);
+    line.reply(frame);
+  }
+  EXPECT_EQ(ask("000001"), unknown);
+  EXPECT_EQ(ask("000002"), "000002|08000|SAT em operação||");
+  // Five logs are more bytes than it keeps: the oldest sessions go first.
+  std::string last_log;
+  for (const char* session : {"000201", "000202", "000203", "000204", "000205"})
+    last_log = line.reply(std::string("|12|") + session + "|12345678|v");
+  EXPECT_GT(last_log.size(), 4000u);
+  EXPECT_EQ(ask("000101"), unknown);
+  EXPECT_EQ(ask("000201"), unknown);
+  EXPECT_EQ(ask("000205"), last_log);
+}
+
 TEST(SatSim, ServesFromTheCommandLineUntilStopped) {
   const std::string link = "/tmp/zunra_sim_" + std::to_string(::getpid());
   FILE* out = ::popen(
