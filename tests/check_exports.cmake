@@ -1,15 +1,21 @@
-# Compares the library's dynamic symbol table with the allowlist, and its
-# NEEDED entries with what a till has: libc (and the loader where the
-# toolchain adds it).
+# Compares the library's dynamic symbol table with the allowlist, each symbol
+# with the library's version VERSION, and its NEEDED entries with what a till
+# has: libc (and the loader where the toolchain adds it).
 execute_process(COMMAND ${NM} -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
 endif()
 string(REPLACE "\n" ";" lines "${out}")
 set(exported "")
+set(unversioned "")
+set(listing "")
 foreach(line IN LISTS lines)
-  if(line MATCHES "^[0-9a-fA-F]+ [A-Za-z] ([^ @]+)")
+  if(line MATCHES "^[0-9a-fA-F]+ A ${VERSION}$")
+    continue()  # the version's own definition
+  endif()
+  if(line MATCHES "^[0-9a-fA-F]+ [A-Za-z] ([^ @]+)(@@?([^ ]+))?")
     set(sym ${CMAKE_MATCH_1})
+    set(version "${CMAKE_MATCH_3}")
     # Symbols the linker itself defines in every shared object.
     # A sanitized Debug build adds the sanitizer's own symbols and leaves
     # un-inlined C++ runtime templates visible; the plain build checks those.
@@ -18,6 +24,10 @@ foreach(line IN LISTS lines)
     endif()
     if(NOT sym MATCHES "^(_init|_fini|_edata|_end|__bss_start)$")
       list(APPEND exported ${sym})
+      string(APPEND listing "\n  ${sym}@@${version}")
+      if(NOT line MATCHES "@@${VERSION}$")
+        list(APPEND unversioned "${sym}@${version}")
+      endif()
     endif()
   endif()
 endforeach()
@@ -41,8 +51,13 @@ endif()
 if(extra OR missing)
   message(FATAL_ERROR "export table differs from the allowlist\n  not allowed: ${extra}\n  missing: ${missing}")
 endif()
+# Without its version a symbol of ours can be bound to another library's
+# definition of the same name.
+if(unversioned)
+  message(FATAL_ERROR "exported without the default version ${VERSION}: ${unversioned}")
+endif()
 list(LENGTH exported n)
-message(STATUS "${n} exported symbols match the allowlist")
+message(STATUS "${n} exported symbols match the allowlist, each as its default version:${listing}")
 
 if(NOT SKIP_NEEDED)
   execute_process(COMMAND ${READELF} -d ${LIB} OUTPUT_VARIABLE dyn)

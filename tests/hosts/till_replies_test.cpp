@@ -3,46 +3,35 @@
 // behind the late tail of an earlier reply, and for texts that hold the
 // frame terminator.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-
+#include "host_run.h"
 #include "sim_unit.h"
 #include "temp_dir.h"
 
 namespace {
 
 using zunra::sim::Script;
-
-std::string read_file(const std::string& path) {
-  return (std::ostringstream() << std::ifstream(path).rdbuf()).str();
-}
+using zunra::test::file_text;
 
 class TillReplies : public ::testing::Test {
  protected:
   // Runs the till with this case against the unit; its standard output.
   std::string run(const std::string& which) {
-    std::ofstream(dir_.path() + "/sat.ini")
-        << "[DEFAULT]\nSERIAL=" << unit_.path()
-        << "\nDEBUG=true\n[TIMEOUT]\nT_CONSULTAR_SAT=00:03\nT_ENVIAR_DADOS_VENDA=00:03\n"
-           "T_CONSULTAR_NUMERO_SESSAO=00:03\nT_CONSULTAR_ULTIMA_SESSAO_FISCAL=00:03\n";
-    const std::string out = dir_.path() + "/out", err = dir_.path() + "/err";
-    const std::string command = "ZUNRA_SAT_DIR=" + dir_.path() +
-                                " timeout -s KILL 120 " ZUNRA_TEST_EMULATOR " " TILL_REPLIES_PATH " " +
-                                which + " >" + out + " 2>" + err;
-    const int status = std::system(command.c_str());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(read_file(err), "");
-    return read_file(out);
+    zunra::test::write_host_settings(
+        dir_.path(), unit_.path(),
+        "DEBUG=true\n[TIMEOUT]\nT_CONSULTAR_SAT=00:03\nT_ENVIAR_DADOS_VENDA=00:03\n"
+        "T_CONSULTAR_NUMERO_SESSAO=00:03\nT_CONSULTAR_ULTIMA_SESSAO_FISCAL=00:03\n");
+    const zunra::test::HostRun till = zunra::test::run_host(dir_.path(), "till_replies", which);
+    EXPECT_EQ(till.status, 0);
+    EXPECT_EQ(till.err, "");
+    return till.out;
   }
   std::string frames() const {
     std::string codes;
     for (const std::string& f : unit_.frames()) codes += f.substr(0, f.find('|', 4)) + " ";
     return codes;
   }
-  std::string driver_log() const { return read_file(dir_.path() + "/lib_zunra_dorvex.log"); }
+  std::string driver_log() const { return file_text(dir_.path() + "/lib_zunra_dorvex.log"); }
 
   zunra::test::TempDir dir_;
   zunra::sim::SimUnit unit_;
