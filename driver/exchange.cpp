@@ -307,14 +307,17 @@ const char* FrameBuffer::after_code() const {
 }
 
 void write_fallback(int session, const char* failure_code, bool with_0000) {
+  format_fallback(BC.data, sizeof BC.data, session, failure_code, with_0000);
+}
+
+void format_fallback(char* to, std::size_t size, int session, const char* failure_code, bool with_0000) {
   const char* code = text_or_empty(failure_code);
   char barred[16];
   if (code[0] != '|') {  // accept the bare code as well as "|04098|"
     std::snprintf(barred, sizeof barred, "|%.5s|", code);
     code = barred;
   }
-  std::snprintf(BC.data, sizeof BC.data, "%06d%s%s%s%s", session, code, with_0000 ? "0000|" : "",
-                kBusyMessage, "||");
+  std::snprintf(to, size, "%06d%s%s%s%s", session, code, with_0000 ? "0000|" : "", kBusyMessage, "||");
 }
 
 bool refuses_arguments(std::initializer_list<const char*> texts) {

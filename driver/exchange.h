@@ -8,7 +8,9 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "caller_reply.h"
 #include "device_lock.h"
+#include "no_cancel.h"
 #include "wait.h"
 #include "zunra_sat_legacy.h"
 
@@ -117,6 +119,8 @@ class FrameBuffer {
 // bars ("|04098|"), the busy message (after "0000|" for sales and
 // cancellations) and "||". A bare "04098" gets its bars added.
 void write_fallback(int session, const char* failure_code, bool with_0000);
+// The same text into `size` bytes at `to`.
+void format_fallback(char* to, std::size_t size, int session, const char* failure_code, bool with_0000);
 
 // The return code of the reply in BC: up to five characters after its first '|'.
 std::string_view reply_code();
@@ -127,13 +131,15 @@ std::string_view reply_code();
 // refused before anything is sent; the debug log says why.
 bool refuses_arguments(std::initializer_list<const char*> texts);
 
-// The skin of every SAT function: runs the body under the call lock, unless
-// a text argument is refused, and lets nothing escape to the C caller:
-// should anything be thrown, the caller gets the fallback reply. Always
-// answers with BC.data.
+// The skin of every SAT function: runs the body under the call lock with
+// thread cancellation held off, unless a text argument is refused, and lets
+// nothing escape to the C caller: should anything be thrown, the caller gets
+// the fallback reply. Answers with the calling thread's copy of the reply
+// left in BC.
 template <class Body>
 const char* sat_call(int session, const char* failure_code, bool with_0000,
                      std::initializer_list<const char*> texts, Body body) noexcept {
+  const NoCancel no_cancel;
   try {
     CallLock call_lock;
     try {
@@ -144,10 +150,10 @@ const char* sat_call(int session, const char* failure_code, bool with_0000,
     } catch (...) {
       write_fallback(session, failure_code, with_0000);
     }
+    return reply_for_caller(session, failure_code, with_0000);
   } catch (...) {
-    write_fallback(session, failure_code, with_0000);
+    return fallback_for_caller(session, failure_code, with_0000);
   }
-  return BC.data;
 }
 
 // Null text arguments are taken as empty texts.

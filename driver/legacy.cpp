@@ -1,5 +1,7 @@
 // The exported helpers of zunra_sat_legacy.h: each a thin wrapper over the
 // room that does the work. The library itself never calls these names.
+// Those that wait or touch files hold thread cancellation off, as the SAT
+// functions do.
 #include <sys/time.h>
 
 #include <cstdint>
@@ -8,6 +10,7 @@
 
 #include "driver_log.h"
 #include "exchange.h"
+#include "no_cancel.h"
 #include "settings.h"
 #include "settings_file.h"
 
@@ -19,6 +22,7 @@ namespace {
 // the C caller, who gets the failure answer instead.
 template <class Body>
 int guarded(Body body) noexcept {
+  const zunra::NoCancel no_cancel;
   try {
     return body();
   } catch (...) {
@@ -40,14 +44,17 @@ int EnviaParaSat(char* frame) {
 }
 
 int RecebeDoSat2(int session) {
+  const zunra::NoCancel no_cancel;
   return zunra::receive_phase(zunra::ReplyFilter::session(session), zunra::deadline_of_tempo()) ? 0 : -1;
 }
 
 int RecebeDoSat3(void) {
+  const zunra::NoCancel no_cancel;
   return zunra::receive_phase(zunra::ReplyFilter::any(), zunra::deadline_of_tempo()) ? 0 : -1;
 }
 
 int lock(void) {
+  const zunra::NoCancel no_cancel;
   return zunra::try_lock();
 }
 
@@ -72,6 +79,7 @@ const char* timestamp(void) {
 }
 
 int EnviaLog(const char* message, const char* detail) {
+  const zunra::NoCancel no_cancel;
   return zunra::append_log_line(message, detail);
 }
 
@@ -88,14 +96,17 @@ int init_usb(char* path, int /*mode*/) {
 }
 
 int envia_usb(char* frame) {
+  const zunra::NoCancel no_cancel;
   return zunra::send_on_device(text_or_empty(frame), zunra::deadline_of_tempo()) ? 0 : -1;
 }
 
 int le_usb(void) {
+  const zunra::NoCancel no_cancel;
   return zunra::read_step_into_reply(zunra::deadline_of_tempo());
 }
 
 int init_lib(void) {
+  const zunra::NoCancel no_cancel;
   try {
     zunra::reload_settings();
   } catch (...) {
@@ -108,6 +119,7 @@ int valida_TOUT(const char* text) {
 }
 
 int file_existe(const char* path) {
+  const zunra::NoCancel no_cancel;
   return zunra::readable_file(path) ? 1 : 0;
 }
 }

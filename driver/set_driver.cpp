@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "driver_log.h"
+#include "no_cancel.h"
 #include "settings.h"
 #include "settings_file.h"
 #include "settings_table.h"
@@ -151,6 +152,7 @@ const char* set_driver(const char* parameter, const char* value) {
 }  // namespace zunra
 
 extern "C" const char* SetDriver(const char* Parametro, const char* Valor) {
+  const zunra::NoCancel no_cancel;
   try {
     return zunra::set_driver(Parametro ? Parametro : "", Valor ? Valor : "");
   } catch (...) {

@@ -11,6 +11,7 @@
 
 #include "ini_file.h"
 #include "ini_internal.h"
+#include "no_cancel.h"
 
 namespace zunra::ini {
 namespace {
@@ -240,6 +241,7 @@ extern "C" {
 
 int ini_gets(const char* Section, const char* Key, const char* DefValue, char* Buffer, int BufferSize,
              const char* Filename) {
+  const zunra::NoCancel no_cancel;
   if (Buffer == nullptr || BufferSize <= 0 || Key == nullptr) return 0;
   File fp = open_for_reading(Filename);
   if (!fp || !find_entry(fp.get(), Section, Key, -1, -1, Buffer, BufferSize)) {
@@ -249,6 +251,7 @@ int ini_gets(const char* Section, const char* Key, const char* DefValue, char* B
 }
 
 long ini_getl(const char* Section, const char* Key, long DefValue, const char* Filename) {
+  const zunra::NoCancel no_cancel;
   char buffer[64];
   const int length = ini_gets(Section, Key, "", buffer, sizeof buffer, Filename);
   if (length == 0) return DefValue;
@@ -257,6 +260,7 @@ long ini_getl(const char* Section, const char* Key, long DefValue, const char* F
 }
 
 float ini_getf(const char* Section, const char* Key, float DefValue, const char* Filename) {
+  const zunra::NoCancel no_cancel;
   char buffer[64];
   if (ini_gets(Section, Key, "", buffer, sizeof buffer, Filename) == 0) return DefValue;
   double value;
@@ -271,6 +275,7 @@ float ini_getf(const char* Section, const char* Key, float DefValue, const char*
 }
 
 int ini_getbool(const char* Section, const char* Key, int DefValue, const char* Filename) {
+  const zunra::NoCancel no_cancel;
   char buffer[2] = "";
   ini_gets(Section, Key, "", buffer, sizeof buffer, Filename);
   switch (ascii_upper(buffer[0])) {
@@ -288,6 +293,7 @@ int ini_getbool(const char* Section, const char* Key, int DefValue, const char* 
 }
 
 int ini_getsection(int idxSection, char* Buffer, int BufferSize, const char* Filename) {
+  const zunra::NoCancel no_cancel;
   if (Buffer == nullptr || BufferSize <= 0 || idxSection < 0) return 0;
   File fp = open_for_reading(Filename);
   if (!fp || !find_entry(fp.get(), nullptr, nullptr, idxSection, -1, Buffer, BufferSize)) *Buffer = '\0';
@@ -295,6 +301,7 @@ int ini_getsection(int idxSection, char* Buffer, int BufferSize, const char* Fil
 }
 
 int ini_getkey(const char* Section, int idxKey, char* Buffer, int BufferSize, const char* Filename) {
+  const zunra::NoCancel no_cancel;
   if (Buffer == nullptr || BufferSize <= 0 || idxKey < 0) return 0;
   File fp = open_for_reading(Filename);
   if (!fp || !find_entry(fp.get(), Section, nullptr, -1, idxKey, Buffer, BufferSize)) *Buffer = '\0';
@@ -302,6 +309,7 @@ int ini_getkey(const char* Section, int idxKey, char* Buffer, int BufferSize, co
 }
 
 int ini_browse(INI_CALLBACK Callback, const void* UserData, const char* Filename) {
+  const zunra::NoCancel no_cancel;
   if (Callback == nullptr) return 0;
   File fp = open_for_reading(Filename);
   if (!fp) return 0;

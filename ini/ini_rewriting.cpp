@@ -14,6 +14,7 @@
 #include "atomic_file.h"
 #include "ini_file.h"
 #include "ini_internal.h"
+#include "no_cancel.h"
 
 namespace zunra::ini {
 namespace {
@@ -277,6 +278,7 @@ using namespace zunra::ini;
 extern "C" {
 
 int ini_puts(const char* Section, const char* Key, const char* Value, const char* Filename) {
+  const zunra::NoCancel no_cancel;
   if (Filename == nullptr) Filename = "";  // as the readers take it: a file that is not there
   // A line break in a text would split its line and could forge other keys.
   if (has_line_break(Section) || has_line_break(Key) || has_line_break(Value)) return 0;
@@ -304,12 +306,14 @@ int ini_puts(const char* Section, const char* Key, const char* Value, const char
 }
 
 int ini_putl(const char* Section, const char* Key, long Value, const char* Filename) {
+  const zunra::NoCancel no_cancel;
   char buffer[32];
   format_long(Value, buffer);
   return ini_puts(Section, Key, buffer, Filename);
 }
 
 int ini_putf(const char* Section, const char* Key, float Value, const char* Filename) {
+  const zunra::NoCancel no_cancel;
   char buffer[64];
   {
     CLocaleNumbers numbers;

@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto start = steady_clock::now();
   const char* reply = ConsultarSAT(session);
   FUZZ_CHECK(steady_clock::now() - start < milliseconds(T_Cons[1] * kSecondMs + 3000));
-  FUZZ_CHECK(reply == BC.data);
+  FUZZ_CHECK(std::strcmp(reply, BC.data) == 0);
   const std::string got(reply, strnlen(reply, zunra::kReplyCapacity));
   FUZZ_CHECK(got.size() < zunra::kReplyCapacity);
   if (got == six(session) + "|08098|SAT em processamento. Tente novamente.||") return 0;  // the fallback

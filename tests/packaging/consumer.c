@@ -1,7 +1,8 @@
 /* A point-of-sale program as a user of the package writes it: plain C,
  * built with the installed header and pkg-config file against the installed
  * library. With no unit on the configured device the driver must answer
- * with its own busy reply, in the reply buffer the legacy header names. */
+ * with its own busy reply, which the reply buffer the legacy header names
+ * holds as well. */
 #include <stdio.h>
 #include <string.h>
 #include <zunra_sat.h>
@@ -14,8 +15,8 @@ int main(void) {
     printf("ConsultarSAT(42) answered \"%s\"\n", reply ? reply : "(null)");
     return 1;
   }
-  if (reply != BC.data) {
-    printf("the reply is not BC.data\n");
+  if (strcmp(reply, BC.data) != 0) {
+    printf("BC.data does not hold the reply\n");
     return 1;
   }
   return 0;
