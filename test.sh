@@ -172,7 +172,7 @@ if [ "${1:-}" = fuzz ]; then  # ./test.sh fuzz: only the fuzz stage
   exit 0
 fi
 
-need_packages build-essential cmake googletest binutils util-linux pkgconf locales \
+need_packages build-essential cmake googletest binutils util-linux pkgconf locales libncurses-dev \
   g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user
 
 # Stages to run: all by default, or those named on the command line

@@ -14,6 +14,14 @@
  *   text: the session number, '|', a five-digit return code, then the
  *   function's fields, each after a '|' ("000123|08000|...").
  *
+ * Session numbers
+ *   numeroSessao runs from 0 to 999999; take a new one for every call, as
+ *   the unit keeps its answers by session (ConsultarNumeroSessao). A number
+ *   outside that range is written as "%06d" writes it ("1234567",
+ *   "-00005"); the unit refuses it with a reply of its own that carries the
+ *   same session text, and the function returns that reply as soon as it
+ *   arrives.
+ *
  *   When the unit cannot be reached (device missing, unplugged, not
  *   writable, not a terminal, or kept by another program past the
  *   function's timeout) or does not answer with this session number before
@@ -28,11 +36,22 @@
  *   nothing in any other way: no errno, no exception, never NULL.
  *
  * The reply pointer
- *   Every SAT function returns the same pointer, into one reply buffer
- *   owned by the library. Never free it or write through it. It stays valid
- *   only until the next call into any SAT function, from any thread, which
- *   overwrites it: copy what you need first. Replies can be up to about
- *   3 MB (ExtrairLogs).
+ *   A SAT function returns a pointer to its reply in storage that belongs
+ *   to the calling thread. It stays valid until the same thread's next SAT
+ *   call, which replaces it; calls made by other threads never touch it,
+ *   however late this thread reads it. Never free it or write through it.
+ *   Replies can be up to about 3 MB (ExtrairLogs); a thread's storage is the
+ *   size of its last reply and is freed when the thread ends. BC
+ *   (zunra_sat_legacy.h) still holds the process's last exchange, whichever
+ *   thread made it.
+ *
+ * Replies and documents are bytes
+ *   Documents and other text arguments go to the unit byte for byte, and
+ *   replies come back byte for byte, without their terminator: the driver
+ *   assumes and converts no character set (apart from CORRECAO and
+ *   RET_10001, below, nothing is rewritten). The unit reads and answers
+ *   UTF-8 ("000123|08000|SAT em operação||"): decode replies as UTF-8. The
+ *   replies the driver composes itself are ASCII.
  *
  * How long a call takes
  *   Each exchange with the unit has a deadline: the function's timeout
@@ -56,10 +75,19 @@
  *   caller's thread. With the call lock on (LOCK=true in sat.ini, the
  *   default) SAT calls of one process run one at a time; a call that finds
  *   another one running waits for it, without limit, including its retries
- *   and pauses. The lock is released before the reply pointer is returned,
- *   so in a program that calls from several threads, copy the reply before
- *   another thread can start a call. With the lock off, SAT calls must not
- *   overlap at all.
+ *   and pauses. Each thread gets its own reply (see The reply pointer).
+ *   With the lock off, SAT calls must not overlap at all.
+ *
+ * Cancellation
+ *   The SAT functions, SetDriver and the INI functions hold thread
+ *   cancellation off while they run and then give the caller's setting
+ *   back: a pthread_cancel() that arrives during a call takes effect at the
+ *   thread's next cancellation point after it. The cancel is delayed by at
+ *   most the time the call takes (above), never lost. This holds for
+ *   deferred cancellation, the default; with asynchronous cancellation
+ *   switched on no library call is safe. ini_browse runs its callback with
+ *   cancellation still off, and the callback must not throw a C++
+ *   exception (nor longjmp out): nothing may unwind through the library.
  *
  * Processes
  *   Several programs may share one unit (a till program, sat_cli, a report).
@@ -241,7 +269,8 @@ ZUNRA_API const char* SetDriver(const char* Parametro, const char* Valor);
  */
 
 /* Called by ini_browse for every key; return nonzero to go on, zero to stop.
- * The three texts are valid only during the call. */
+ * The three texts are valid only during the call. It runs with thread
+ * cancellation off and must not throw (see Cancellation above). */
 #ifndef INI_CALLBACK_DEFINED /* ini_file.h declares the same type */
 #define INI_CALLBACK_DEFINED
 typedef int (*INI_CALLBACK)(const char* Section, const char* Key, const char* Value, const void* UserData);

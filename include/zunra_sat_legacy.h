@@ -29,8 +29,10 @@ extern "C" {
 
 /* ---- The reply buffer and the exchange ------------------------------- */
 
-/* The one reply buffer. Every SAT function returns BC.data; see "The reply
- * pointer" in zunra_sat.h for its lifetime. data[count] is always NUL. */
+/* The reply buffer of the exchanges. After a SAT call it holds that call's
+ * reply, until the next call of any thread; the SAT functions return the
+ * calling thread's own copy of it (see "The reply pointer" in zunra_sat.h).
+ * data[count] is always NUL. */
 struct SatReplyBuffer {
   int32_t size;     /* capacity of data */
   int32_t count;    /* bytes stored so far */
