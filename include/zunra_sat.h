@@ -45,14 +45,6 @@
  *   (zunra_sat_legacy.h) still holds the process's last exchange, whichever
  *   thread made it.
  *
- * Replies and documents are bytes
- *   Documents and other text arguments go to the unit byte for byte, and
- *   replies come back byte for byte, without their terminator: the driver
- *   assumes and converts no character set (apart from CORRECAO and
- *   RET_10001, below, nothing is rewritten). The unit reads and answers
- *   UTF-8 ("000123|08000|SAT em operação||"): decode replies as UTF-8. The
- *   replies the driver composes itself are ASCII.
- *
  * How long a call takes
  *   Each exchange with the unit has a deadline: the function's timeout
  *   (sat.ini [TIMEOUT]; the key and built-in value are given with each
@@ -114,11 +106,17 @@
  *   descriptor or memory free to read it answers with its failure code,
  *   and the next call reads the file again.
  *
- * Text arguments
- *   Text arguments are NUL-terminated and placed in the command as they
- *   are; a null pointer is taken as an empty text. A command that would not
- *   fit the driver's 1.5 MB frame buffer is not sent: the function answers
- *   with its failure code.
+ * Text arguments and replies are bytes
+ *   Text arguments are NUL-terminated; a null pointer is taken as an empty
+ *   text. Documents and other texts go to the unit byte for byte, and
+ *   replies come back byte for byte without their terminator: the driver
+ *   assumes and converts no character set (only CORRECAO and RET_10001,
+ *   below, rewrite anything). The unit reads and answers UTF-8
+ *   ("000123|08000|SAT em operação||"): decode replies as UTF-8; the
+ *   replies the driver composes itself are ASCII. A text holding the byte
+ *   0x03, which ends a command on the line, is refused before anything is
+ *   sent, and so is a command that would not fit the driver's 1.5 MB frame
+ *   buffer: the function answers with its failure code.
  */
 #ifndef ZUNRA_SAT_H
 #define ZUNRA_SAT_H
