@@ -76,7 +76,7 @@ smoke_test_installed() (
 
   $SUDO dpkg -i --force-confdef --force-confold "$deb"
   if [ -n "$planted" ]; then
-    [ "$(stat -c %a:%G /var/zunra_dorvex /var/zunra_dorvex/lib_zunra_dorvex.log | tr '\n' ' ')" = "2775:dialout 664:dialout " ] ||
+    [ "$(stat -c %a:%G /var/zunra_dorvex /var/zunra_dorvex/lib_zunra_dorvex.log | tr '\n' ' ')" = "2775:dialout 660:dialout " ] ||
       { echo "postinst left the directory or the log closed to dialout"; exit 1; }
     [ "$(stat -c %a "$tmp/victim")" = 600 ] || { echo "postinst followed a link"; exit 1; }
   fi

@@ -22,14 +22,15 @@
 namespace zunra {
 namespace {
 
-// A writer waits this long for another program that is writing the log,
-// then appends all the same (one write keeps the line whole) without
-// looking at the size.
-constexpr std::int64_t kLogLockWaitMs = 200;
-constexpr std::int64_t kLogLockRetryMs = 1;
+// A line waits at most this long in all for another writer holding the
+// log, then is written without the lock: the log is closed to other users,
+// but a descriptor opened before it was closed keeps working, and a writer
+// may be stopped while it holds the lock.
+constexpr std::int64_t kLogLockWaitMs = 5;
 
-// errno-like reason for a log that is there but is no regular file.
+// errno-like reasons for a log that is there but may not be used.
 constexpr int kNotRegular = -1;
+constexpr int kOpenToOthers = -2;
 
 // Owns the log's descriptor for one line.
 class LogFile {
@@ -50,19 +51,30 @@ class LogFile {
   int fd_;
 };
 
+bool open_to_others(const struct stat& st) {
+  return (st.st_mode & S_IRWXO) != 0;
+}
+
 // Opens the log for appending: never through a link, only a regular file,
-// never waiting (a FIFO in its place). A log this call creates is 0664
-// whatever the umask, so that every user of the directory's group appends.
-// -1 with `error` set on failure.
-int open_log(const char* path, int& error) {
+// never waiting (a FIFO in its place). A log this call creates is 0660 and
+// belongs to the directory's group whatever the umask and the directory's
+// setgid bit: the group's programs append to it, nobody else may read the
+// frames it holds (activation code, customers' documents) or open it to
+// hold its lock. -1 with `error` set on failure.
+int open_log(const std::string& path, int& error) {
   constexpr int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  int fd = off_standard_streams(::open(path, flags));
+  int fd = off_standard_streams(::open(path.c_str(), flags));
   if (fd < 0 && errno == ENOENT) {
-    fd = off_standard_streams(::open(path, flags | O_CREAT | O_EXCL, 0664));
-    if (fd >= 0)
-      ::fchmod(fd, 0664);
-    else if (errno == EEXIST)  // another program created it just now
-      fd = off_standard_streams(::open(path, flags));
+    fd = off_standard_streams(::open(path.c_str(), flags | O_CREAT | O_EXCL, 0660));
+    if (fd >= 0) {
+      struct stat dir;
+      if (::stat(path.substr(0, path.rfind('/') + 1).c_str(), &dir) == 0) {
+        [[maybe_unused]] const int given = ::fchown(fd, static_cast<uid_t>(-1), dir.st_gid);
+      }
+      ::fchmod(fd, 0660);
+    } else if (errno == EEXIST) {  // another program created it just now
+      fd = off_standard_streams(::open(path.c_str(), flags));
+    }
   }
   if (fd < 0) {
     error = errno;
@@ -74,19 +86,10 @@ int open_log(const char* path, int& error) {
     error = kNotRegular;
     return -1;
   }
+  // A log an earlier version left open to others is closed when this
+  // writer owns it; otherwise append() moves it aside.
+  if (open_to_others(st)) ::fchmod(fd, st.st_mode & 0770);
   return fd;
-}
-
-// Waits, bounded, for the other writers. False when the wait ran out; a
-// file system without locks counts as locked.
-bool lock_log(int fd, const Deadline& deadline) {
-  for (;;) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) return true;
-    if (deadline.passed()) return false;
-    sleep_until(deadline.capped_ms(kLogLockRetryMs));
-  }
 }
 
 // The whole line; true when all of it was written.
@@ -105,25 +108,36 @@ bool write_line(int fd, iovec* parts, int count) {
   return true;
 }
 
-// Appends one line under the writers' lock. When the log has reached its
-// limit it first becomes <log>.1, the one old generation kept, and a fresh
-// log is started; another program that was waiting sees the name moved on
-// and opens the fresh log too. 0, or -1 with `error` set.
+// Appends one line, under the writers' lock when it comes in time. When
+// the log has reached its limit, or is still open to other users, it first
+// becomes <log>.1, the one old generation kept, and a fresh log is started;
+// another program that was waiting sees the name moved on and opens the
+// fresh log too. 0, or -1 with `error` set.
 int append(const std::string& path, iovec* parts, int count, int& error) {
   const std::int64_t limit = static_cast<std::int64_t>(setting(log_max_kb)) * 1024;
   const Deadline deadline = Deadline::in_ms(kLogLockWaitMs);
   for (int attempt = 0;; ++attempt) {
-    LogFile log(open_log(path.c_str(), error));
+    LogFile log(open_log(path, error));
     if (log.fd() < 0) return -1;
+    // A file system without locks counts as locked.
+    retry_until(deadline, 1,
+                [&] { return ::flock(log.fd(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK; });
     struct stat held, named;
-    if (attempt < 3 && lock_log(log.fd(), deadline) && ::fstat(log.fd(), &held) == 0) {
+    if (::fstat(log.fd(), &held) != 0) held.st_size = 0, held.st_mode = 0;
+    if (attempt < 3) {
       if (::lstat(path.c_str(), &named) != 0 || named.st_ino != held.st_ino || named.st_dev != held.st_dev)
-        continue;  // rotated while this one waited
-      if (held.st_size >= limit) {
+        continue;  // rotated meanwhile
+      if (held.st_size >= limit || open_to_others(held)) {
         if (::rename(path.c_str(), (path + ".1").c_str()) == 0) continue;
-        // No old generation can be kept: the log starts again in place.
-        [[maybe_unused]] const int emptied = ::ftruncate(log.fd(), 0);
+        // No old generation can be kept: a full log starts again in place.
+        if (!open_to_others(held)) {
+          [[maybe_unused]] const int emptied = ::ftruncate(log.fd(), 0);
+        }
       }
+    }
+    if (open_to_others(held)) {  // not this writer's, and it cannot be moved aside
+      error = kOpenToOthers;
+      return -1;
     }
     if (write_line(log.fd(), parts, count)) return 0;
     error = errno;
@@ -137,9 +151,10 @@ void say_unwritable(const std::string& path, int error) {
   static std::atomic<pid_t> said_by{0};
   const pid_t self = ::getpid();
   if (said_by.exchange(self) == self) return;
-  const char* why = error == ELOOP         ? "e um link simbolico"
-                    : error == kNotRegular ? "nao e um arquivo comum"
-                                           : std::strerror(error);
+  const char* why = error == ELOOP           ? "e um link simbolico"
+                    : error == kNotRegular   ? "nao e um arquivo comum"
+                    : error == kOpenToOthers ? "aberto a outros usuarios"
+                                             : std::strerror(error);
   std::fprintf(stderr, "EnviaLog: Erro ao abrir o arquivo de logs %s: %s\n", path.c_str(), why);
   std::fflush(stderr);
 }

@@ -18,9 +18,11 @@ void debug_log(const char* message, const char* detail);
 
 // Appends "<timestamp>: <message><detail>" to the driver log whatever the
 // switches say (EnviaLog). The log is only ever a regular file, never
-// reached through a link, created 0664 and rotated to <log>.1 past
-// LOG_MAX_KB. 0 written; -1 when it cannot be written, which is also said
-// once per process on standard error.
+// reached through a link, created 0660 with the directory's group, and
+// rotated to <log>.1 past LOG_MAX_KB or when found open to other users.
+// A line waits a few milliseconds at most for other writers. 0 written; -1
+// when it cannot be written, which is also said once per process on
+// standard error.
 int append_log_line(const char* message, const char* detail) noexcept;
 
 // Local time as "%d-%m-%Y %H:%M:%S" in one static buffer, overwritten by

@@ -83,10 +83,13 @@ ZUNRA_API const char* timestamp(void);
  * (lib_zunra_dorvex.log in the settings directory), whatever DEBUG says.
  * 0 written, -1 the log could not be written (also said once per process
  * on standard error). Null texts are written empty. The log is only ever a
- * regular file, never reached through a link; it is created 0664 whatever
- * the umask, and past LOG_MAX_KB (8 MiB built in) it is renamed
+ * regular file, never reached through a link; it is created 0660 with the
+ * settings directory's group whatever the umask (with DEBUG=true it holds
+ * activation codes and sale documents), and past LOG_MAX_KB (8 MiB built
+ * in), or when found open to other users, it is renamed
  * lib_zunra_dorvex.log.1 and started again. Lines of several programs
- * writing at once never mix. */
+ * writing at once never mix, and a line waits a few milliseconds at most
+ * for another program holding the log. */
 ZUNRA_API int EnviaLog(const char* message, const char* detail);
 
 /* value as "%06d" in a new buffer of len + 1 bytes (cut to fit), which the

@@ -1,6 +1,7 @@
 // The settings directory as the field leaves it, met by a fresh process's first SAT call.
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,7 +17,7 @@
 namespace fs = std::filesystem;
 using namespace zunra::test;
 
-constexpr uid_t kNobody = 65534;
+constexpr uid_t kNobody = 65534, kTillUser = 4242;
 const std::string kLog = "lib_zunra_dorvex.log";
 
 // Type, mode, owner, link target and content.
@@ -35,17 +36,22 @@ static int consultar_code(int session) {
   return reply.find("|080") == 6 ? std::stoi(reply.substr(10, 2)) : 99;
 }
 
-// `calls` in a fresh child as `uid` (a member of dialout), umask 077: their
-// exit code (-1 killed) and standard error.
+static gid_t dialout() {
+  return ::getgrnam("dialout") ? ::getgrnam("dialout")->gr_gid : 20;
+}
+
+// `calls` in a fresh child as `uid` (a member of dialout unless told
+// otherwise), umask 077: their exit code (-1 killed) and standard error.
 static std::pair<int, std::string> in_child(uid_t uid, const std::string& dir,
-                                            const std::function<int()>& calls) {
+                                            const std::function<int()>& calls, bool in_dialout = true) {
   const std::string err_path = dir + ".err";
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::alarm(3), ::umask(077), reset_settings("");
     ::dup2(::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
-    const gid_t dialout = ::getgrnam("dialout") ? ::getgrnam("dialout")->gr_gid : 20;
-    if (uid != 0 && (::setgroups(1, &dialout) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)) _exit(90);
+    const gid_t group = dialout();
+    if (uid != 0 && (::setgroups(in_dialout, &group) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0))
+      _exit(90);
     _exit(calls());
   }
   int status = 0;
@@ -110,12 +116,61 @@ TEST_F(Files, HostileFilesNeitherHoldTheFirstCallNorChange) {
     EXPECT_EQ(state(), before);
     EXPECT_TRUE(file == kLog ? std::regex_match(err, std::regex(said)) : err == said) << err;
   }
-  // A new log is 0664 and its writer's, whatever the umask.
+  // A new log is 0660 and its writer's, whatever the umask.
   fs::remove(victim);
   for (const auto& entry : fs::directory_iterator(dir())) fs::remove_all(entry);
   settings();
   EXPECT_EQ(first_call(kNobody, dir()).first, 0);
-  EXPECT_EQ(describe(at(kLog)).substr(0, 12), std::to_string(S_IFREG | 0664) + " 65534:");
+  EXPECT_EQ(describe(at(kLog)).substr(0, 12), std::to_string(S_IFREG | 0660) + " 65534:");
+}
+
+TEST_F(Files, LogIsTheGroupsAloneAndAnOutsidersLockNeitherDelaysNorGrowsIt) {
+  // The directory as the package makes it; a log past its 16 KiB limit that
+  // an earlier version left 0664, which `nobody`, outside dialout, opened and holds locked.
+  ::chown(dir().c_str(), 0, dialout()), ::chmod(dir().c_str(), 02775);
+  write("sat.ini", "[DEFAULT]\nSERIAL=" + unit().path() + "\nDEBUG=true\nLOG_MAX_KB=16\n");
+  const std::string old = "root's old log\n" + std::string(17000, '.') + "\n";
+  for (const bool closed_since : {true, false}) {
+    SCOPED_TRACE(closed_since ? "closed by the package since" : "left open");
+    fs::remove(at(kLog)), fs::remove(at(kLog + ".1"));
+    write(kLog, old);
+    ::chown(at(kLog).c_str(), 0, dialout()), ::chmod(at(kLog).c_str(), 0664);
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready) | ::pipe(release), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+      ::alarm(10), ::close(ready[0]), ::close(release[1]);
+      if (::setgroups(0, nullptr) || ::setgid(kNobody) || ::setuid(kNobody)) _exit(1);
+      const int fd = ::open(at(kLog).c_str(), O_RDONLY);
+      char c = 'x';
+      if (fd < 0 || ::flock(fd, LOCK_EX) != 0 || ::write(ready[1], &c, 1) != 1) _exit(1);
+      _exit(::read(release[0], &c, 1) == 0 ? 0 : 1);  // until the test closes its end
+    }
+    ::close(ready[1]), ::close(release[0]);
+    char c;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1) << "nobody could not lock the log";
+    if (closed_since) ::chmod(at(kLog).c_str(), 0660);
+
+    const auto start = std::chrono::steady_clock::now();
+    const auto [got, err] = in_child(kTillUser, dir(), [] { return consultar_code(7); });
+    const auto took_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    ::close(release[1]), ::close(ready[0]);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_EQ(got, 0);
+    EXPECT_EQ(err, "");
+    EXPECT_LT(took_ms, 1000) << "each line waited for nobody's lock";
+    // The lines of the settings' loading go first, under the built-in limit.
+    EXPECT_EQ(read_file(at(kLog + ".1")).substr(0, old.size()), old) << "the size limit did not hold";
+    struct stat st {};
+    ::stat(at(kLog).c_str(), &st);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    EXPECT_EQ(st.st_gid, dialout());
+    EXPECT_NE(read_file(at(kLog)).find("Resposta de ConsultarSAT: 000007|08000"), std::string::npos);
+    const auto read_by_nobody = [&] { return ::open(at(kLog).c_str(), O_RDONLY) < 0 && errno == EACCES; };
+    EXPECT_EQ(in_child(kNobody, dir(), read_by_nobody, false).first, 1) << "the log is readable by others";
+  }
 }
 
 TEST_F(Files, SettingsMissedForWantOfDescriptorsAreReadAtTheNextCall) {
