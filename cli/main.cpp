@@ -47,8 +47,21 @@ const char* text_of(const char* reply) {
   return reply != nullptr ? reply : "";
 }
 
+// For the technician, on standard error: a reply code ending in 098 says
+// the unit was not reached, and /dev/zunra_sat may be another ACM device's.
+void unreached_hint(const char* reply) {
+  const char* bar = strchr(reply, '|');
+  if (bar == nullptr || strlen(bar) < 6 || strncmp(bar + 3, "098", 3) != 0) return;
+  fflush(stdout);
+  fputs(
+      "unidade sem resposta: confira SERIAL em sat.ini; com outros dispositivos ttyACM no terminal, fixe as "
+      "regras udev na unidade: sudo zunra-sat-setup pin /dev/ttyACM0\n",
+      stderr);
+}
+
 void show_reply(const char* reply) {
   printf("\nRetorno: %s\n\n", text_of(reply));
+  unreached_hint(text_of(reply));
 }
 
 int config_error() {
@@ -301,6 +314,7 @@ int run_extrair_logs(const Invocation& in) {
     }
   } else if (code.compare(0, 5, "15098") == 0) {
     printf("Cod Retorno: %s|%s\n", code.c_str(), field2.c_str());
+    unreached_hint(reply);
   } else {
     printf("Cod Retorno: %s|%s\n", code.c_str(), field3.c_str());
   }

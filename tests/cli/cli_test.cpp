@@ -134,6 +134,15 @@ TEST(SatCli, UsageHintsAndParametersPassedOn) {
              "     Opcao: 2 - Codigo de Emergencia\n     Cod. Emeergencia: old\n     Novo Codigo: new\n") +
           returned("r"));
   EXPECT_EQ(full.calls(), "TrocarCodigoDeAtivacao S [old] 2 [new] [new]\n");
+  // A unit not reached: how to tie the udev rules to it, in case another ACM device took its name.
+  const std::string unreached = "000001|08098|SAT em processamento. Tente novamente.||";
+  const std::string pin_hint =
+      "unidade sem resposta: confira SERIAL em sat.ini; com outros dispositivos ttyACM no terminal, fixe as "
+      "regras udev na unidade: sudo zunra-sat-setup pin /dev/ttyACM0\n";
+  for (const auto& [args, reply] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"ConsultarSAT"}, unreached}, {{"ExtrairLogs", "1"}, "1|15098|SAT em processamento||"}})
+    EXPECT_EQ(full.run(args, reply).err, pin_hint) << args[0];
+  EXPECT_EQ(full.run({"ConsultarSAT"}, "000001|08000|SAT em operacao||").err, "");
 }
 
 TEST(SatCli, ConfigIniMissingFifoAndEscaped) {

@@ -12,27 +12,30 @@ build=$(realpath "$2")
 here=$(dirname "$(realpath "$0")")
 root=$(realpath "$here/../..")
 VM_TIMEOUT=${USB_VM_TIMEOUT:-420} # seconds for a whole boot, cases included
-CASES=${USB_CASES:-1 2 3 4 5 6 7}
+CASES=${USB_CASES:-1 2 3 4 5 6 7 8}
 fail() { echo "run_vm.sh: $*" >&2; exit 1; }
 
 case $arch in
-  amd64) flavour=amd64 qemu=qemu-system-x86_64 console=ttyS0 machine=(-M pc)
+  amd64) flavour=amd64 qemu=qemu-system-x86_64 console=ttyS0 machine=(-M pc) triplet=x86_64-linux-gnu
     libdirs="/lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu" ;;
   arm64) flavour=arm64 qemu=qemu-system-aarch64 console=ttyAMA0 machine=(-M virt -cpu cortex-a57)
-    libdirs="/usr/aarch64-linux-gnu/lib" ;;
-  armhf) flavour=armmp qemu=qemu-system-arm console=ttyAMA0 machine=(-M virt)
+    triplet=aarch64-linux-gnu libdirs="/usr/aarch64-linux-gnu/lib" ;;
+  armhf) flavour=armmp qemu=qemu-system-arm console=ttyAMA0 machine=(-M virt) triplet=arm-linux-gnueabihf
     libdirs="/usr/arm-linux-gnueabihf/lib" ;;
   *) fail "unknown architecture $arch" ;;
 esac
 
-# ---- Debian's kernel and busybox for ARCH, fetched once -------------------
+# ---- Debian's kernel, busybox and udevadm for ARCH, fetched once ----------
+# udevadm (case 8) with the libraries it needs.
+udev_packages=(udev libkmod2 libacl1 libblkid1 libcap2 libselinux1 libpcre2-8-0 libzstd1 liblzma5 libssl3)
 cache=$build/usb-vm
 apt_dir=$cache/apt-$arch
 apt_opts=(-o "APT::Architecture=$arch" -o "APT::Architectures::=$arch"
   -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::State::status=$apt_dir/status"
   -o "Dir::Cache=$apt_dir/cache")
 debs=$cache/debs-$arch
-if ! compgen -G "$debs/linux-image-*.deb" >/dev/null || ! compgen -G "$debs/busybox-static_*.deb" >/dev/null; then
+if ! compgen -G "$debs/linux-image-*.deb" >/dev/null || ! compgen -G "$debs/busybox-static_*.deb" >/dev/null ||
+  ! compgen -G "$debs/udev_*.deb" >/dev/null; then
   mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$debs"
   touch "$apt_dir/status"
   apt-get "${apt_opts[@]}" update -qq
@@ -40,8 +43,16 @@ if ! compgen -G "$debs/linux-image-*.deb" >/dev/null || ! compgen -G "$debs/busy
   image=$(apt-cache "${apt_opts[@]}" depends "linux-image-$flavour" | sed -n 's/^ *Depends: \(linux-image-[^ ]*\).*/\1/p' | head -n 1)
   [ -n "$image" ] || fail "no kernel package for linux-image-$flavour"
   # apt's download user cannot write into root's build tree: fetch as root.
-  (cd "$debs" && apt-get "${apt_opts[@]}" -o APT::Sandbox::User=root download "$image" busybox-static)
+  (cd "$debs" && apt-get "${apt_opts[@]}" -o APT::Sandbox::User=root download "$image" busybox-static \
+    "${udev_packages[@]}")
 fi
+udev_tree=$cache/udev-$arch
+if [ ! -x "$udev_tree/bin/udevadm" ]; then
+  rm -rf "$udev_tree.tmp"
+  for p in "${udev_packages[@]}"; do dpkg-deb -x "$(ls "$debs/${p}"_*.deb | head -n 1)" "$udev_tree.tmp"; done
+  mv "$udev_tree.tmp" "$udev_tree"
+fi
+libdirs="$libdirs $udev_tree/lib/$triplet $udev_tree/usr/lib/$triplet"
 kernel_deb=$(ls "$debs"/linux-image-*.deb | head -n 1)
 tree=$cache/kernel-$arch
 if [ ! -d "$tree/lib/modules" ]; then
@@ -58,8 +69,13 @@ moddir=$tree/lib/modules/$version
 ir=$(mktemp -d "$cache/initramfs-$arch.XXXXXX")
 chmod 755 "$ir" # the machine's /, which case 7's till user must be able to walk
 trap 'rm -rf "$ir"' EXIT
-mkdir -p "$ir"/{bin,dev,proc,sys,tmp,etc,lib/modules,opt/zunra/examples}
+mkdir -p "$ir"/{bin,dev,proc,sys,tmp,etc,lib/modules,opt/zunra/examples,usr/bin,usr/sbin,usr/lib/udev/rules.d}
 cp "$tree/busybox/bin/busybox" "$ir/bin/busybox"
+# The package's udev rules and zunra-sat-setup where the package puts them.
+cp "$udev_tree/bin/udevadm" "$ir/usr/bin/"
+cp "$build/packaging/60-zunra-sat.rules" "$ir/usr/lib/udev/rules.d/"
+install -m 755 "$build/zunra-sat-setup" "$ir/usr/sbin/"
+printf 'root:x:0:\ndialout:x:20:\n' >"$ir/etc/group"
 install -m 755 "$here/vm_init.sh" "$ir/init"
 echo "CASES=\"$CASES\"" >"$ir/etc/usb_cases.conf"
 
@@ -100,6 +116,7 @@ add_libraries() { # add_libraries ELF
   done
 }
 for p in "${programs[@]}"; do add_libraries "$build/$p"; done
+add_libraries "$ir/usr/bin/udevadm"
 interp=$(readelf -l "$build/sat_cli" | sed -n 's/.*Requesting program interpreter: \(.*\)\]/\1/p')
 mkdir -p "$ir$(dirname "$interp")"
 cp -L "$(find_lib "$(basename "$interp")")" "$ir$interp"

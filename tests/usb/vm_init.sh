@@ -5,14 +5,14 @@
 # case and "N passed, M failed" last, and powers off.
 set -eu
 /bin/busybox --install -s /bin
-export PATH=/bin
+export PATH=/bin:/usr/bin:/usr/sbin
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mount -t tmpfs tmp /tmp
 mkdir -p -m 1777 /run/lock # where a till's programs share their device locks
 echo 1 >/proc/sys/kernel/printk
-CASES="1 2 3 4 5 6 7"
+CASES="1 2 3 4 5 6 7 8"
 . /etc/usb_cases.conf # CASES as the host asked
 APP=/opt/zunra
 PASSED=0 FAILED=0
@@ -36,6 +36,9 @@ g=/sys/kernel/config/usb_gadget/sat
 mkdir "$g" "$g/configs/c.1" "$g/functions/acm.usb0"
 echo 0x1d6b >"$g/idVendor"
 echo 0x0104 >"$g/idProduct"
+SERIAL=ZS0001-a
+mkdir "$g/strings/0x409"
+echo "$SERIAL" >"$g/strings/0x409/serialnumber"
 ln -s "$g/functions/acm.usb0" "$g/configs/c.1/"
 ls /sys/class/udc >"$g/UDC"
 i=0
@@ -78,6 +81,51 @@ case1() {
   result 1 "technician session (sat_cli, sat_sim --device)" $? "codes:$codes"
 }
 
+# Case 8: the package's udev rules, then pinned to the unit by
+# zunra-sat-setup from the gadget's sysfs attributes, for the unit and for
+# another device with the same ids but another serial number (a printer),
+# then unpinned. udevadm test shows what udev does with ttyACM0.
+udev_does() {
+  local out did=""
+  out=$(udevadm test --action=add /sys/class/tty/ttyACM0 2>/dev/null)
+  echo "$out" | grep -q '^DEVLINKS=.*/dev/zunra_sat' && did=link
+  echo "$out" | grep -q "^run: '.*/zunra-sat-port /dev/ttyACM0'" && did="$did+run"
+  echo "${did:-none}"
+}
+gadget_serial() { # the unit unplugged, given another serial number, plugged in again
+  local udc i=0
+  udc=$(cat "$g/UDC")
+  echo "" >"$g/UDC"
+  until [ ! -e /dev/ttyACM0 ] || [ "$i" -gt 50 ]; do i=$((i + 1)); sleep 0.1; done
+  echo "$1" >"$g/strings/0x409/serialnumber"
+  echo "$udc" >"$g/UDC"
+  until [ -e /dev/ttyACM0 ] || [ "$i" -gt 100 ]; do i=$((i + 1)); sleep 0.1; done
+  [ -e /dev/ttyACM0 ]
+}
+case8() {
+  local rule=/etc/udev/rules.d/60-zunra-sat.rules bad=0 generic pinned other unpinned refused=""
+  generic=$(udev_does)
+  zunra-sat-setup pin /dev/ttyACM0 >/dev/null 2>&1 || bad=1
+  grep -q "ATTRS{idVendor}==\"1d6b\", ATTRS{idProduct}==\"0104\", ATTRS{serial}==\"$SERIAL\"" "$rule" || bad=1
+  pinned=$(udev_does)
+  gadget_serial PRINTER7 || bad=1
+  other=$(udev_does)
+  gadget_serial "$SERIAL" || bad=1
+  # Refused: the gadget's own side (no ACM port), and an administrator's file.
+  zunra-sat-setup pin /dev/ttyGS0 2>/dev/null && refused="$refused ttyGS0"
+  zunra-sat-setup unpin >/dev/null 2>&1 || bad=1
+  [ ! -e "$rule" ] || bad=1
+  unpinned=$(udev_does)
+  echo "# the administrator's own" >"$rule"
+  zunra-sat-setup pin /dev/ttyACM0 2>/dev/null && refused="$refused admin-file"
+  [ "$(cat "$rule")" = "# the administrator's own" ] || bad=1
+  rm -f "$rule"
+  [ "$bad" = 0 ] && [ -z "$refused" ] &&
+    [ "$generic $pinned $other $unpinned" = "link+run link+run none link+run" ]
+  result 8 "udev rules pinned to the unit" $? \
+    "generic: $generic; pinned: $pinned; same ids, serial PRINTER7: $other; unpinned: $unpinned${refused:+; not refused:$refused}"
+}
+
 # Cases 2 to 7: one run of usb_cases each, in a settings directory of its own.
 library_case() { # library_case NUMBER NAME VERB
   local out rc=0
@@ -101,6 +149,7 @@ for n in $CASES; do
     else
       result 7 "unit that stopped reading, till user" 1 "zunra-sat-port /dev/ttyACM0 failed"
     fi ;;
+    8) case8 ;;
   esac
 done
 finish
