@@ -42,8 +42,10 @@ package() {  # package DIR: the .deb of that build, in DIR
 }
 
 # Installs the amd64 package, runs the installed sat_cli against the
-# installed sat_sim through a settings file, and removes the package again.
-# Runs in a subshell so that its cleanup runs on every way out.
+# installed sat_sim through the package's own settings file and
+# directories, and removes and purges the package again: nothing the driver
+# made may stay behind. Runs in a subshell so that its cleanup runs on every
+# way out.
 smoke_test_installed() (
   deb=$1 sim_pid="" dev=""
   tmp=$(mktemp -d)
@@ -62,14 +64,14 @@ smoke_test_installed() (
   }
   trap cleanup EXIT
 
-  # On a machine without the directory: a log that root left closed to the
-  # dialout users is opened up by the postinst, and a link in the place of
-  # the old generation is not followed.
+  # On a machine without the directory: a log that root left in its own
+  # group and open to every user is given to dialout alone by the postinst,
+  # and a link in the place of the old generation is not followed.
   planted=""
   if [ ! -e /var/zunra_dorvex ]; then
     planted=1
     $SUDO mkdir /var/zunra_dorvex
-    $SUDO sh -c 'umask 077 && echo old >/var/zunra_dorvex/lib_zunra_dorvex.log'
+    $SUDO sh -c 'umask 002 && echo old >/var/zunra_dorvex/lib_zunra_dorvex.log'
     (umask 077 && : >"$tmp/victim")
     $SUDO ln -s "$tmp/victim" /var/zunra_dorvex/lib_zunra_dorvex.log.1
   fi
@@ -82,7 +84,7 @@ smoke_test_installed() (
   fi
   lib=$(dpkg -L zunra-sat | grep '/libzunra_sat_rpi\.so$')
   for f in /usr/bin/sat_cli /usr/bin/sat_sim /usr/include/zunra_sat.h /usr/include/zunra_sat_legacy.h \
-    /var/zunra_dorvex/sat.ini "$lib" /usr/libexec/zunra-sat/zunra-sat-port; do
+    /var/zunra_dorvex/sat.ini "$lib" /usr/libexec/zunra-sat/zunra-sat-port /usr/sbin/zunra-sat-setup; do
     [ -e "$f" ] || { echo "not installed: $f"; exit 1; }
   done
   grep -q 'RUN+="/usr/libexec/zunra-sat/zunra-sat-port /dev/%k"' /usr/lib/udev/rules.d/60-zunra-sat.rules ||
@@ -98,12 +100,15 @@ smoke_test_installed() (
   done
   [ -n "$dev" ] || { echo "sat_sim did not start"; exit 1; }
 
+  # The package's sat.ini names the simulated unit, with the debug log on.
   # sat_cli loads ./libzunra_sat_rpi.so from its working directory.
-  printf '[DEFAULT]\nSERIAL=%s\n' "$dev" >"$tmp/sat.ini"
+  $SUDO sed -i "s|^\[DEFAULT\]\$|[DEFAULT]\nSERIAL=$dev\nDEBUG=true|" /var/zunra_dorvex/sat.ini
   mkdir "$tmp/run" && ln -s "$lib" "$tmp/run/libzunra_sat_rpi.so"
-  out=$(cd "$tmp/run" && ZUNRA_SAT_DIR=$tmp timeout 60 /usr/bin/sat_cli ConsultarSAT)
+  out=$(cd "$tmp/run" && env -u ZUNRA_SAT_DIR timeout 60 /usr/bin/sat_cli ConsultarSAT)
   printf '%s\n' "$out"
   grep -Eq '^Retorno: [0-9]{6}\|08000\|' <<<"$out" || { echo "sat_cli got no answer from the unit"; exit 1; }
+  [ "$(stat -c %a:%G /var/zunra_dorvex/lib_zunra_dorvex.log)" = 660:dialout ] ||
+    { echo "the driver log is not 0660 for dialout"; exit 1; }
 
   kill "$sim_pid"; wait "$sim_pid" 2>/dev/null || true; sim_pid=""
   $SUDO dpkg -r zunra-sat >/dev/null
@@ -112,7 +117,10 @@ smoke_test_installed() (
   done
   [ -e /var/zunra_dorvex/sat.ini ] || { echo "sat.ini lost on removal: it is a conffile"; exit 1; }
   $SUDO dpkg -P zunra-sat >/dev/null
-  [ ! -e /var/zunra_dorvex ] || [ -n "$saved" ] || { echo "/var/zunra_dorvex left after purge"; exit 1; }
+  for f in /var/zunra_dorvex /run/zunra_sat; do
+    [ "$f" = /var/zunra_dorvex ] && [ -n "$saved" ] && continue  # the machine's own, from before
+    [ ! -e "$f" ] || { echo "left after purge: $f"; ls -la "$f"; exit 1; }
+  done
   echo "installed smoke test passed"
 )
 
