@@ -105,7 +105,7 @@ gadget_serial() { # the unit unplugged, given another serial number, plugged in 
 case8() {
   local rule=/etc/udev/rules.d/60-zunra-sat.rules bad=0 generic pinned other unpinned refused=""
   generic=$(udev_does)
-  zunra-sat-setup pin /dev/ttyACM0 >/dev/null 2>&1 || bad=1
+  zunra-sat-setup pin >/dev/null 2>&1 || bad=1 # the one ttyACM device
   grep -q "ATTRS{idVendor}==\"1d6b\", ATTRS{idProduct}==\"0104\", ATTRS{serial}==\"$SERIAL\"" "$rule" || bad=1
   pinned=$(udev_does)
   gadget_serial PRINTER7 || bad=1
