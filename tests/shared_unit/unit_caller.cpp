@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,11 +38,16 @@ int main(int argc, char** argv) {
   }
   if (mode == "fork-in-load") {
     const std::string log = std::string(std::getenv("ZUNRA_SAT_DIR")) + "/lib_zunra_dorvex.log";
-    const int log_fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0664);
-    if (log_fd < 0 || ::flock(log_fd, LOCK_EX) != 0) return 2;
+    const int log_fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0660);
+    struct stat before {
+    }, now{};
+    if (log_fd < 0 || ::flock(log_fd, LOCK_EX) != 0 || ::fstat(log_fd, &before) != 0) return 2;
     std::string reply;
     std::thread loading([&reply, first] { reply = call("ConsultarSAT", first); });
-    ::usleep(300000);  // well inside the reading, which waits 200 ms a line
+    // Inside the reading once it has logged its first line: each of its lines waits a few ms for the
+    // log held here. Bounded at 2 s.
+    for (int i = 0; i < 10000 && ::fstat(log_fd, &now) == 0 && now.st_size == before.st_size; ++i)
+      ::usleep(200);
     if (::fork() == 0) {
       ::alarm(10);
       ::flock(log_fd, LOCK_UN);  // the parent's open file: its lock too
