@@ -8,12 +8,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <utility>
 
+#include "counters.h"
 #include "settings.h"
 #include "unique_fd.h"
 
@@ -131,6 +133,19 @@ std::string lock_file_name(dev_t device) {
   return name;
 }
 
+int lock_holder(const struct stat& device, std::string& file) {
+  const std::string name = lock_file_name(device.st_rdev);
+  for (const std::string& dir : {std::string(lock_dir), settings_dir()}) {
+    file = dir + "/" + name;
+    UniqueFd fd(off_standard_streams(
+        ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)));
+    struct stat status;
+    if (fd && ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode)) return flock_holder(fd.get());
+  }
+  file.clear();
+  return -1;
+}
+
 DeviceLock::Outcome DeviceLock::acquire(const struct stat& device, const Deadline& deadline) {
   if (held() && device_ == device.st_rdev) return Outcome::held;
   release();
@@ -146,7 +161,10 @@ DeviceLock::Outcome DeviceLock::acquire(const struct stat& device, const Deadlin
   if (fd < 0) return Outcome::no_lock_file;
   remember_open(fd);
   bool unusable = false;
+  int tries = 0;
+  const auto start = std::chrono::steady_clock::now();
   const bool got = retry_until(deadline, kLongestLockStepMs, [&] {
+    ++tries;
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       if (errno == EINTR) continue;
       unusable = errno != EWOULDBLOCK;
@@ -154,6 +172,10 @@ DeviceLock::Outcome DeviceLock::acquire(const struct stat& device, const Deadlin
     }
     return true;
   });
+  if (tries > 1)
+    counters::lock_waited(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
+            .count());
   if (got && !unusable) {
     fd_ = fd;
     device_ = device.st_rdev;

@@ -60,6 +60,12 @@ class DeviceLock {
 // "zunra_sat_<major>_<minor>.lock" for this device number.
 std::string lock_file_name(dev_t device);
 
+// For a status report: the lock file the device described by `device` (stat
+// of its path) is locked through, and the PID of the process holding it;
+// 0 when nobody does, -1 (and `file` empty) when no process has made the
+// file yet. Makes nothing.
+int lock_holder(const struct stat& device, std::string& file);
+
 // First directory searched for lock files, "/run/lock". Tests point it at a
 // directory of their own to plant files in it.
 extern const char* lock_dir;

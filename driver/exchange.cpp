@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -66,6 +67,7 @@ bool lock_unit(const struct stat& named, const char* path, const Deadline& deadl
     case DeviceLock::Outcome::held:
       return true;
     case DeviceLock::Outcome::busy: {
+      counters::failed(counters::Outcome::held_by_another_process);
       char detail[96];
       if (lock.holder() > 0)
         std::snprintf(detail, sizeof detail, "%s (PID %d)", path, lock.holder());
@@ -75,6 +77,7 @@ bool lock_unit(const struct stat& named, const char* path, const Deadline& deadl
       return false;
     }
     case DeviceLock::Outcome::no_lock_file:
+      counters::failed(counters::Outcome::lock_file_unavailable);
       debug_log("Arquivo de trava do dispositivo indisponivel: ", lock.file().c_str());
       return false;
   }
@@ -99,6 +102,7 @@ ByteSpan reply_room() {
 // One read step appended to the reply in BC.
 ReadStep read_into_reply(const Deadline& deadline) {
   const ReadStep step = read_step(g_device, reply_room(), deadline);
+  counters::received(step.bytes);
   BC.count += static_cast<int>(step.bytes);
   BC.data[BC.count] = '\0';
   return step;
@@ -136,6 +140,7 @@ Deadline set_deadline(const int pair[2]) {
   Tempo_Tout = static_cast<int>(wall_seconds() + seconds);
   g_deadline_tempo = Tempo_Tout;
   g_deadline = Deadline::in_ms(seconds * deadline_second_ms);
+  counters::allowed_ms(seconds * deadline_second_ms);
   return g_deadline;
 }
 
@@ -163,8 +168,12 @@ bool open_device(const char* path, const Deadline& deadline) {
     else
       g_device = open_link(path, named, refused);
   }
+  const int error = errno;  // of the stat or the open that failed
   if (refused) debug_log(refused, path);
   if (!g_device.is_open()) {
+    counters::failed(refused                             ? counters::Outcome::not_a_terminal
+                     : error == EACCES || error == EPERM ? counters::Outcome::permission_denied
+                                                         : counters::Outcome::no_device);
     close_device();
     console("init_usb: Falha ao tentar abrir o dispositivo %s\n", serial_path().text);
     return false;
@@ -191,11 +200,13 @@ bool send_phase(const char* frame, const Deadline& deadline) {
     return false;
   }
   if (!send_frame(g_device, frame, deadline)) {
+    counters::failed(deadline.passed() ? counters::Outcome::send_timed_out : counters::Outcome::hang_up);
     console("EnviaparaSat: (TX) Perda de comunicação com o SAT.\n");
     debug_log("(TX) ", "Perda de comunicação com o SAT");
     close_device();
     return false;
   }
+  counters::sent(std::strlen(frame) + 2);
   debug_log("EnviarParaSat: final do envio.", " ");
   return true;
 }
@@ -205,6 +216,7 @@ bool receive_phase(ReplyFilter filter, const Deadline& deadline) {
   reset_reply(sizeof BC.data);
   bool complete = false;
   bool lost = false;
+  bool overflow = false;
   while (!complete && !deadline.passed()) {
     if (!still_a_terminal(g_device)) {
       lost = true;
@@ -227,9 +239,14 @@ bool receive_phase(ReplyFilter filter, const Deadline& deadline) {
       lost = true;
       break;
     }
-    if (step.overflow) break;  // can never complete; the fallback answers
+    if ((overflow = step.overflow)) break;  // can never complete; the fallback answers
   }
-  if (!complete) {
+  if (complete) {
+    counters::reply_taken();
+  } else {
+    counters::failed(lost       ? counters::Outcome::hang_up
+                     : overflow ? counters::Outcome::reply_too_large
+                                : counters::Outcome::no_reply);
     console(lost ? "RecebeDoSat: Erro ao receber dados do SAT(1)\n"
                  : "RecebeDoSat: Erro ao receber dados do SAT(2)\n");
     debug_log("Erro ao receber dados do SAT", " ");
@@ -289,12 +306,16 @@ FrameBuffer::~FrameBuffer() {
 }
 
 bool FrameBuffer::format(const char* format, ...) {
-  if (!data_) return false;
+  if (!data_) {
+    counters::failed(counters::Outcome::frame_refused);
+    return false;
+  }
   va_list args;
   va_start(args, format);
   const int n = std::vsnprintf(data_, kFrameCapacity, format, args);
   va_end(args);
   if (n < 0 || static_cast<std::size_t>(n) >= kFrameCapacity) {
+    counters::failed(counters::Outcome::frame_refused);
     data_[0] = '\0';  // a cut frame is never sent
     return false;
   }
@@ -307,6 +328,7 @@ const char* FrameBuffer::after_code() const {
 }
 
 void write_fallback(int session, const char* failure_code, bool with_0000) {
+  counters::fallback_written();
   format_fallback(BC.data, sizeof BC.data, session, failure_code, with_0000);
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "caller_reply.h"
+#include "counters.h"
 #include "device_lock.h"
 #include "no_cancel.h"
 #include "wait.h"
@@ -142,6 +143,7 @@ const char* sat_call(int session, const char* failure_code, bool with_0000,
   const NoCancel no_cancel;
   try {
     CallLock call_lock;
+    counters::CountedCall counted(failure_code);
     try {
       if (refuses_arguments(texts))
         write_fallback(session, failure_code, with_0000);

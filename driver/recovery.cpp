@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "counters.h"
 #include "driver_log.h"
 #include "exchange.h"
 #include "journal.h"
@@ -21,7 +22,9 @@ namespace zunra {
 
 void pause_between_attempts() {
   const int seconds = setting(TmpTent);
-  if (seconds > 0) pause_ms(static_cast<std::int64_t>(seconds) * 1000);
+  if (seconds <= 0) return;
+  counters::allowed_ms(static_cast<std::int64_t>(seconds) * 1000);
+  pause_ms(static_cast<std::int64_t>(seconds) * 1000);
 }
 
 bool insert_empty_field(char* text, std::size_t capacity) {
@@ -285,19 +288,25 @@ class RecoveringCall {
     // reply to some other request must not pass for "not carried out",
     // or the frame would be carried out twice: it is dropped like any
     // reply of another session.
-    if (!exchange_once(deadline)) return Outcome::exchange_failed;
+    if (!exchange_once(deadline)) {
+      counters::recovery_query(counters::Finding::no_answer, r_.session);
+      return Outcome::exchange_failed;
+    }
 
     debug_log("Resposta de ConsultarNumeroSessao: ", BC.data);
     const std::string code(reply_code());
     debug_log("ConsultarNumeroSessao -> cod_ret: ", code.c_str());
     if (code == kQueryBusyCode) {
       debug_log("ConsultarNumeroSessao: possivel processo de atualizacao", " ");
+      counters::recovery_query(counters::Finding::busy, r_.session);
       return Outcome::query_busy;
     }
     char marker[32];
     std::snprintf(marker, sizeof marker, "%06d%s", r_.session, d_.marker_code);
     console("chr_numsessao: %s\n", marker);
-    if (std::strncmp(BC.data, marker, std::strlen(marker)) == 0) {
+    const bool issued = std::strncmp(BC.data, marker, std::strlen(marker)) == 0;
+    counters::recovery_query(issued ? counters::Finding::issued : counters::Finding::not_issued, r_.session);
+    if (issued) {
       debug_log("Cupom ja foi gerado. Sessao: ", marker);
       recovered_ = true;
       return Outcome::final_reply;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "counters.h"
 #include "driver_log.h"
 #include "exchange.h"
 #include "settings.h"
@@ -33,7 +34,10 @@ void run_attempts(const char* label, int session, const char* failure_code, bool
   for (int number = 1; number <= setting(NumTent);) {
     announce_attempt(label, number);
     if (attempt()) return;
-    if (++number <= setting(NumTent)) pause_between_attempts();
+    if (++number <= setting(NumTent)) {
+      counters::next_attempt();
+      pause_between_attempts();
+    }
   }
 }
 

@@ -51,6 +51,7 @@ ZUNRA_PAIR(T_CodAtiv);
 
 ZUNRA_CONSTINIT int zunra::log_max_kb = zunra::kLogMaxKbSetting.built_in;
 ZUNRA_CONSTINIT int zunra::journal_on = 0;
+ZUNRA_CONSTINIT int zunra::syslog_lines = 0;
 
 namespace zunra {
 namespace {
@@ -104,6 +105,7 @@ void restore_built_in_settings() {
   for (const TimeoutSetting& t : kTimeouts) t.pair[0] = t.minutes, t.pair[1] = t.seconds;
   change_setting(log_max_kb, kLogMaxKbSetting.built_in);
   change_setting(journal_on, 0);
+  change_setting(syslog_lines, 0);
 }
 
 }  // namespace zunra

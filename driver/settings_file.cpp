@@ -101,6 +101,12 @@ void read_journal_switch(const char* file) {
   if (setting(journal_on)) debug_log("Diario fiscal ativado", " ");
 }
 
+void read_syslog_switch(const char* file) {
+  char value[6];
+  ini_gets("DEFAULT", kSyslogKey, "false", value, sizeof value, file);
+  change_setting(syslog_lines, switch_on(value) ? 1 : 0);
+}
+
 // Timeouts are read only when [TIMEOUT], in capitals, is the first or the
 // second section of the file.
 bool has_timeout_section(const char* file) {
@@ -180,6 +186,7 @@ bool read_settings_file(DevicePath& serial) {
   for (const RetryKey& r : kRetryKeys) read_retry(r, file);
   read_log_limit(file);
   read_journal_switch(file);
+  read_syslog_switch(file);
 
   if (has_timeout_section(file)) read_timeouts(file);
   return true;
@@ -207,6 +214,7 @@ void load_settings() noexcept {
   for (const SwitchSetting& s : kSwitches) store_text(s.text, s.size, s.built_in);
   change_setting(log_max_kb, kLogMaxKbSetting.built_in);
   change_setting(journal_on, 0);
+  change_setting(syslog_lines, 0);
   bool done = false;
   try {
     done = read_settings_file(serial);

@@ -59,6 +59,10 @@ inline constexpr SizeSetting kLogMaxKbSetting{"LOG_MAX_KB", &log_max_kb, 8192, 4
 // turn it on.
 extern int journal_on;
 inline constexpr char kJournalKey[] = "JOURNAL";
+// SYSLOG: on ("true...") sends one syslog line per fallback reply and per
+// session query of a recovery. Off built in; only the file sets it.
+extern int syslog_lines;
+inline constexpr char kSyslogKey[] = "SYSLOG";
 
 // One timeout pair per SAT function, in the order [TIMEOUT] is read.
 struct TimeoutSetting {

@@ -17,7 +17,9 @@ static std::string settings_now() {  // every setting, so a difference shows by 
                   " ModoLock=" + std::to_string(ModoLock) + " Ret10001=" + std::to_string(Ret10001) +
                   " NumTent=" + std::to_string(NumTent) + " TmpTent=" + std::to_string(TmpTent) +
                   " LogMaxKb=" + std::to_string(zunra::log_max_kb) +
-                  " Journal=" + std::to_string(zunra::journal_on) + " T=";
+                  " Journal=" + std::to_string(zunra::journal_on) +
+
+                  " Syslog=" + std::to_string(zunra::syslog_lines) + " T=";
   for (const zunra::TimeoutSetting& t : zunra::kTimeouts)
     s += std::to_string(t.pair[0]) + ":" + std::to_string(t.pair[1]) + " ";
   return s;
@@ -52,7 +54,7 @@ TEST(ShippedSettingsFile, GivesTheRecommendedValuesAndDocumentsEverySettingTruly
     setting_lines += line.find('=') != std::string::npos && line[0] != ';';
     all += line + "\n";
   }
-  EXPECT_EQ(10 + 16, setting_lines) << "every [DEFAULT] key and every timeout, once each";
+  EXPECT_EQ(11 + 16, setting_lines) << "every [DEFAULT] key and every timeout, once each";
   load(all);
   EXPECT_EQ(1, ModoDebug) << "no DEBUG line in the sample";
   ModoDebug = 0;
