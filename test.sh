@@ -83,13 +83,15 @@ smoke_test_installed() (
     [ "$(stat -c %a "$tmp/victim")" = 600 ] || { echo "postinst followed a link"; exit 1; }
   fi
   lib=$(dpkg -L zunra-sat | grep '/libzunra_sat_rpi\.so$')
-  for f in /usr/bin/sat_cli /usr/bin/sat_sim /usr/include/zunra_sat.h /usr/include/zunra_sat_legacy.h \
+  for f in /usr/bin/sat_cli /usr/bin/sat_sim /usr/bin/sat_status /usr/include/zunra_sat.h /usr/include/zunra_sat_legacy.h \
     /var/zunra_dorvex/sat.ini "$lib" /usr/libexec/zunra-sat/zunra-sat-port /usr/sbin/zunra-sat-setup; do
     [ -e "$f" ] || { echo "not installed: $f"; exit 1; }
   done
   grep -q 'RUN+="/usr/libexec/zunra-sat/zunra-sat-port /dev/%k"' /usr/lib/udev/rules.d/60-zunra-sat.rules ||
     { echo "the udev rule does not run the installed zunra-sat-port"; exit 1; }
   pkg-config --exists zunra_sat || { echo "pkg-config does not find zunra_sat"; exit 1; }
+  timer=/etc/systemd/system/timers.target.wants/zunra-sat-status.timer
+  [ -L "$timer" ] || { echo "the status timer is not enabled"; exit 1; }
 
   /usr/bin/sat_sim >"$tmp/sim.out" &
   sim_pid=$!
@@ -109,6 +111,8 @@ smoke_test_installed() (
   grep -Eq '^Retorno: [0-9]{6}\|08000\|' <<<"$out" || { echo "sat_cli got no answer from the unit"; exit 1; }
   [ "$(stat -c %a:%G /var/zunra_dorvex/lib_zunra_dorvex.log)" = 660:dialout ] ||
     { echo "the driver log is not 0660 for dialout"; exit 1; }
+  ZUNRA_SAT_DIR=$tmp /usr/bin/sat_status | grep -Eq '^  ConsultarSAT +1 +1 ' ||
+    { echo "sat_status does not count sat_cli's call"; exit 1; }
 
   kill "$sim_pid"; wait "$sim_pid" 2>/dev/null || true; sim_pid=""
   $SUDO dpkg -r zunra-sat >/dev/null
@@ -121,6 +125,7 @@ smoke_test_installed() (
     [ "$f" = /var/zunra_dorvex ] && [ -n "$saved" ] && continue  # the machine's own, from before
     [ ! -e "$f" ] || { echo "left after purge: $f"; ls -la "$f"; exit 1; }
   done
+  [ ! -L "$timer" ] || { echo "the status timer is still enabled after purge"; exit 1; }
   echo "installed smoke test passed"
 )
 
@@ -182,6 +187,9 @@ fi
 
 need_packages build-essential cmake googletest binutils util-linux pkgconf locales libncurses-dev \
   g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user
+# The counters test scrapes sat_status's file through Debian's node-exporter;
+# where it cannot be installed that test says so and is skipped.
+need_packages curl prometheus-node-exporter || echo "prometheus-node-exporter not installed: its test is skipped"
 
 # Stages to run: all by default, or those named on the command line
 # (./test.sh armhf packages).

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -307,7 +308,7 @@ bool read_counters(const std::string& path, Values& out, std::string& why) {
       off_standard_streams(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)));
   struct stat file;
   if (!fd) {
-    why = std::strerror(errno);
+    why = errno == ENOENT ? "ainda nao existe (nenhuma chamada desde a instalacao)" : std::strerror(errno);
     return false;
   }
   if (::fstat(fd.get(), &file) != 0 || !S_ISREG(file.st_mode) ||
