@@ -6,7 +6,6 @@
 // --prometheus-dir DIR writes DIR/zunra_sat.prom for node-exporter's
 // textfile collector. It reads; it never creates the counters file, a lock
 // file or the log, and never talks to the unit.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include <sstream>
 #include <string>
 
+#include "atomic_file.h"
 #include "counters.h"
 #include "device_lock.h"
 #include "driver_log.h"
@@ -25,7 +25,6 @@
 #include "settings.h"
 #include "settings_file.h"
 #include "settings_table.h"
-#include "unique_fd.h"
 
 namespace zunra::status {
 namespace {
@@ -363,30 +362,6 @@ void print_prometheus(const Report& r, std::ostream& out) {
   }
 }
 
-// The textfile collector may read the directory at any moment: the file
-// appears whole under its name, by a rename of a temporary name it ignores.
-bool write_file_atomically(const std::string& path, const std::string& text, std::string& why) {
-  std::string temporary = path + ".XXXXXX";
-  UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!fd) {
-    why = std::strerror(errno);
-    return false;
-  }
-  bool ok = ::fchmod(fd.get(), 0644) == 0;
-  for (std::size_t at = 0; ok && at < text.size();) {
-    const ssize_t n = ::write(fd.get(), text.data() + at, text.size() - at);
-    ok = n > 0;
-    at += ok ? static_cast<std::size_t>(n) : 0;
-  }
-  ok = ok && ::fsync(fd.get()) == 0 && fd.close() && ::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    why = std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 }  // namespace zunra::status
 
@@ -418,9 +393,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   const std::string path = std::string(dir) + "/zunra_sat.prom";
-  std::string why;
-  if (!write_file_atomically(path, out.str(), why)) {
-    std::fprintf(stderr, "sat_status: nao foi possivel gravar %s: %s\n", path.c_str(), why.c_str());
+  // The textfile collector may read the directory at any moment: the file
+  // appears whole under its name, from a temporary name it ignores.
+  const std::string prom = out.str();
+  if (!zunra::write_file_atomically(path.c_str(), prom.data(), prom.size(), 0644)) {
+    std::fprintf(stderr, "sat_status: nao foi possivel gravar %s: %s\n", path.c_str(), std::strerror(errno));
     return 1;
   }
   return 0;
