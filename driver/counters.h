@@ -33,7 +33,7 @@ enum class Outcome : std::uint8_t {
   not_a_terminal,
   held_by_another_process,
   lock_file_unavailable,
-  frame_refused,  // the frame does not fit its buffer; nothing was sent
+  frame_refused,  // too large for its buffer, or an argument holding 0x03: nothing was sent
   send_timed_out,
   no_reply,
   hang_up,

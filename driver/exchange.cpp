@@ -345,6 +345,7 @@ void format_fallback(char* to, std::size_t size, int session, const char* failur
 bool refuses_arguments(std::initializer_list<const char*> texts) {
   for (const char* text : texts) {
     if (text && std::strchr(text, kTerminator)) {
+      counters::failed(counters::Outcome::frame_refused);
       debug_log("Argumento com caractere de fim de comando", " ");
       return true;
     }
