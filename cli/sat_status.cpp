@@ -22,6 +22,8 @@
 #include "device_lock.h"
 #include "driver_log.h"
 #include "ini_file.h"
+#include "journal_file.h"
+#include "journal_reading.h"
 #include "settings.h"
 #include "settings_file.h"
 #include "settings_table.h"
@@ -75,14 +77,17 @@ std::string configured_device(const std::string& file) {
   return serial.text;
 }
 
-// ---- journal hook -----------------------------------------------------------
-// Unresolved entries of the fiscal journal, -1 when this till keeps none.
-// Placeholder until the journal's reader is in the library: counts nothing.
+// Sales and cancellations of the fiscal journal whose outcome is not known
+// yet (in flight or unresolved, as sat_journal lists them first); -1 when
+// this till keeps no journal.
 long journal_unresolved(std::string& file) {
-  file.clear();
-  return -1;
+  file = journal_path_in(settings_dir());
+  const JournalContents journal = read_journal(file);
+  if (!journal.found) return -1;
+  long open = 0;
+  for (const JournalEntry& e : journal.entries) open += e.has_intent && e.known_result().empty();
+  return open;
 }
-// -----------------------------------------------------------------------------
 
 Report gather() {
   Report r;

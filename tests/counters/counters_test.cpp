@@ -246,6 +246,15 @@ TEST_F(CountersTest, SatStatusOnAPresentHeldAndMissingUnit) {
   EXPECT_NE(status("--json").find("\"lock_holder_pid\": " + std::to_string(holder.pid)), std::string::npos);
   EXPECT_NE(status("--prometheus").find("\nzunra_sat_device_lock_held 1\n"), std::string::npos);
 
+  // A sale whose reply was lost stays open in the journal.
+  EXPECT_NE(text.find("\nDiario fiscal: nenhum\n"), std::string::npos) << text;
+  ::kill(holder.pid, SIGKILL), holder.wait();
+  write_settings(unit().path(), "JOURNAL=true\n");
+  unit().on_command(3, Act::ProcessThenDrop);
+  ASSERT_EQ(callers(1, "EnviarDadosVenda", 1), 0);
+  EXPECT_NE(status().find("\nDiario fiscal: " + dir() + "/journal.jsonl, pendentes: 1\n"), std::string::npos);
+  EXPECT_NE(status("--prometheus").find("\nzunra_sat_journal_unresolved 1\n"), std::string::npos);
+
   write_settings("/dev/zunra_nao_existe");
   text = status();
   EXPECT_NE(text.find("Dispositivo: /dev/zunra_nao_existe (ausente)\nContadores: "), std::string::npos)
