@@ -153,8 +153,13 @@ Deadline deadline_of_tempo() {
   return g_deadline;
 }
 
+// Why the last open of the device failed, for the log: errno of the stat or
+// the open; 0 when something else (not a terminal, the lock) said why.
+int g_open_error = 0;
+
 bool open_device(const char* path, const Deadline& deadline) {
   ensure_settings_loaded();
+  g_open_error = 0;
   // An earlier descriptor still open is closed here rather than leaked.
   g_device.close();
   fdUSB = -1;
@@ -171,6 +176,7 @@ bool open_device(const char* path, const Deadline& deadline) {
   const int error = errno;  // of the stat or the open that failed
   if (refused) debug_log(refused, path);
   if (!g_device.is_open()) {
+    if (!refused) g_open_error = error;
     counters::failed(refused                             ? counters::Outcome::not_a_terminal
                      : error == EACCES || error == EPERM ? counters::Outcome::permission_denied
                                                          : counters::Outcome::no_device);
@@ -197,6 +203,7 @@ bool send_phase(const char* frame, const Deadline& deadline) {
   if (!open_device(path.text, deadline)) {
     console("EnviaParaSat: Falha ao configurar a interface %s\n", path.text);
     debug_log("Falha ao configurar a interface ", path.text);
+    if (g_open_error) debug_log("Motivo da falha: ", std::strerror(g_open_error));
     return false;
   }
   if (!send_frame(g_device, frame, deadline)) {

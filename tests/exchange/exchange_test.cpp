@@ -146,5 +146,22 @@ TEST_F(ExchangeTest, RepliesFillTheBufferToTheLastByteAndNoFurther) {
   expect_verbatim(unit(), 44);
 }
 
+// With debugging on, a device that cannot be opened is logged with the
+// system's reason right after the line that names it.
+TEST_F(ExchangeTest, AFailedOpenIsLoggedWithTheSystemsReason) {
+  ModoDebug = 1;
+  for (const auto& [path, reason] :
+       {std::pair<std::string, std::string>{"/dev/zunra_nao_existe", std::strerror(ENOENT)},
+        {"/dev/null/unit", std::strerror(ENOTDIR)}}) {
+    store_text(SAT_SERIAL, sizeof SAT_SERIAL, path.c_str());
+    ConsultarSAT(1);
+    const std::vector<std::string> lines = driver_log_lines();
+    const auto failed = std::find(lines.begin(), lines.end(), "Falha ao configurar a interface " + path);
+    ASSERT_NE(failed, lines.end()) << path;
+    ASSERT_NE(failed + 1, lines.end());
+    EXPECT_EQ(failed[1], "Motivo da falha: " + reason);
+  }
+}
+
 }  // namespace
 }  // namespace zunra::test
