@@ -3,7 +3,7 @@
 // chunking, rate limits, hang-up, stop-reading, delays). Each schedule runs
 // in a child process so that a crash or a hang is counted, not fatal.
 //
-//   fault_soak [--schedules N] [--minutes M] [--seed S] [--first K] [--json FILE] [--callers 2]
+//   fault_soak [--schedules N] [--minutes M] [--seed S] [--first K] [--json FILE] [--callers 2] [--kill]
 //
 // Prints schedules run, calls, duplicates processed by the unit (must be 0),
 // calls the unit carried out while the caller was told failure, the longest
@@ -17,14 +17,25 @@
 // other program as well). Also printed: replies that were not the caller's
 // own, and calls of the second program that fell back although the unit was
 // there (both must be 0).
+//
+// With --kill the sale and cancellation run in a till process of their own,
+// with the fiscal journal on, which is killed with SIGKILL at a random
+// moment of the schedule. The faults are then lifted and sat_journal
+// --resolve settles what the journal left open. Also printed: sales and
+// cancellations left open by a kill, those settled to what the unit really
+// did (must be all), settled wrongly (must be 0), left unknown (must be 0),
+// and journal entries anywhere that disagree with the unit (must be 0).
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <cstring>
+#include <fstream>
 #include <random>
 
 #include "bench_support.h"
+#include "journal.h"
+#include "journal_reading.h"
 
 using namespace zunra;
 using namespace zunra::bench;
@@ -51,15 +62,33 @@ struct Outcome {
   int not_own = 0;          // a reply that does not carry the caller's session
   int fell_back_other = 0;  // second program: fallback while the unit was there
   int second_calls = 0;     // calls of the second program, also in `calls`
+  // --kill
+  int kills = 0;            // tills killed before they were done
+  int open_after_kill = 0;  // entries without a known result before settling
+  int settled_right = 0, settled_wrong = 0, left_unknown = 0;
+  int journal_wrong = 0;  // any entry (or a carried-out call without one) against the unit's truth
+
+  void add_counts(const Outcome& o) {
+    for (int Outcome::*count :
+         {&Outcome::calls, &Outcome::duplicates, &Outcome::processed_but_told_failure,
+          &Outcome::told_success_not_processed, &Outcome::not_own, &Outcome::fell_back_other,
+          &Outcome::second_calls, &Outcome::kills, &Outcome::open_after_kill, &Outcome::settled_right,
+          &Outcome::settled_wrong, &Outcome::left_unknown, &Outcome::journal_wrong})
+      this->*count += o.*count;
+  }
 };
 
 int g_callers = 1;
+bool g_kill = false;
 
 Script random_script(std::mt19937& rng) {
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
   static const Act acts[] = {Act::Answer,          Act::Answer, Act::Answer, Act::Busy,       Act::Busy,
                              Act::ProcessThenDrop, Act::Silent, Act::HangUp, Act::StopReading};
   Script s(acts[pick(static_cast<int>(sizeof acts / sizeof acts[0]))]);
+  // With --kill the unit must stay to be asked: a line closed by the unit
+  // would leave its pseudo-terminal's number to whichever program takes it next.
+  if (g_kill && s.act == Act::HangUp) s.act = Act::Silent;
   if (pick(4) == 0) s.delay = std::chrono::milliseconds(pick(80));
   if (pick(5) == 0) s.wrong_session_first = true;
   if (pick(4) == 0) {
@@ -67,7 +96,7 @@ Script random_script(std::mt19937& rng) {
     s.chunk_pause = std::chrono::milliseconds(pick(15));
   }
   if (pick(6) == 0) s.bytes_per_second = 20000 + pick(200000);
-  if (s.act == Act::Answer && pick(12) == 0) s.hang_up_after = pick(120);
+  if (s.act == Act::Answer && pick(12) == 0 && !g_kill) s.hang_up_after = pick(120);
   if (pick(10) == 0)
     s.garbage_before =
         "\x03"
@@ -147,6 +176,86 @@ void finish_second_program(pid_t pid, Outcome& out, bool unit_hung_up) {
   ::close(g_report_fd);
 }
 
+// What the unit did with a session: issued ("06000"/"07000") or not.
+bool unit_issued(sim::SimUnit& unit, int session) {
+  const std::string stored = unit.stored_reply(session);
+  return stored.size() > 12 && (stored.compare(6, 7, "|06000|") == 0 || stored.compare(6, 7, "|07000|") == 0);
+}
+
+// The till: the sale, then the cancellation of the receipt its reply names
+// (field 8, the access key).
+void till_calls(int sale_session) {
+  std::string sale(kSale);
+  std::string key = EnviarDadosVenda(sale_session, kCode, &sale[0]);
+  for (int bar = 0; bar < 8 && !key.empty(); ++bar) key.erase(0, std::min(key.size(), key.find('|') + 1));
+  key = key.substr(0, key.find('|'));
+  if (key.empty()) return;
+  const std::string doc = "<CFeCanc><infCFe chCanc=\"" + key + "\"></infCFe></CFeCanc>";
+  CancelarUltimaVenda(sale_session + 1, kCode, key.c_str(), doc.c_str());
+}
+
+// Runs the sale and cancellation in a till process killed at a random
+// moment, settles the journal with sat_journal and holds it against the unit.
+void judge_killed_till(DriverSetup& setup, int sale_session, std::mt19937& rng, Outcome& out) {
+  change_setting(journal_on, 1);
+  std::ofstream(setup.dir() + "/sat.ini") << "[DEFAULT]\nSERIAL=" << setup.unit().path()
+                                          << "\nN_TENT=01\n[TIMEOUT]\nT_CONSULTAR_NUMERO_SESSAO=00:30\n";
+  const pid_t till = ::fork();
+  if (till == 0) {
+    till_calls(sale_session);
+    ::_exit(0);
+  }
+  const int kill_after_ms = static_cast<int>(rng() % 400);
+  int status = 0;
+  const Deadline kill_at = Deadline::in_ms(kill_after_ms);
+  while (!kill_at.passed() && ::waitpid(till, &status, WNOHANG) == 0)
+    pause_ms(std::min<std::int64_t>(5, kill_at.remaining_ms()));
+  if (::kill(till, SIGKILL) == 0 && ::waitpid(till, &status, 0) == till && WIFSIGNALED(status)) ++out.kills;
+  out.calls += 2;
+
+  const JournalContents before = read_journal(journal_path());
+  setup.unit().clear_scripts();
+  setup.unit().resume_reading();
+  const std::string command = std::string("'") + SAT_JOURNAL_PATH + "' --resolve " + kCode + " --library '" +
+                              LIBRARY_PATH + "'" +
+                              (std::getenv("ZUNRA_SOAK_TRACE") ? " >&2" : " >/dev/null 2>&1");
+  [[maybe_unused]] const int settled = std::system(command.c_str());
+  const JournalContents after = read_journal(journal_path());
+
+  if (std::getenv("ZUNRA_SOAK_TRACE"))
+    for (const std::string& f : setup.unit().frames()) std::fprintf(stderr, "  frame %.60s\n", f.c_str());
+  for (const int session : {sale_session, sale_session + 1}) {
+    const JournalEntry* was = nullptr;
+    const JournalEntry* is = nullptr;
+    for (const JournalEntry& e : before.entries)
+      if (e.intent.number("sessao") == session) was = &e;
+    for (const JournalEntry& e : after.entries)
+      if (e.intent.number("sessao") == session) is = &e;
+    if (setup.unit().processed(session == sale_session ? 3 : 4, session) > 1) ++out.duplicates;
+    const bool issued = unit_issued(setup.unit(), session);
+    if (!is) {
+      if (setup.unit().processed(session == sale_session ? 3 : 4, session) > 0) ++out.journal_wrong;
+      continue;
+    }
+    const std::string result = is->known_result();
+    const bool right = result.empty() || (result == kIssued) == issued;
+    if (!right) ++out.journal_wrong;
+    if (std::getenv("ZUNRA_SOAK_TRACE"))
+      std::fprintf(stderr, "session %d: before '%s' after '%s' issued %d processed %d stored %.30s\n",
+                   session, was ? was->known_result().c_str() : "-", result.c_str(), issued,
+                   setup.unit().processed(session == sale_session ? 3 : 4, session),
+                   setup.unit().stored_reply(session).c_str());
+    if (was && !was->known_result().empty()) continue;
+    ++out.open_after_kill;
+    if (result.empty())
+      ++out.left_unknown;
+    else if (right)
+      ++out.settled_right;
+    else
+      ++out.settled_wrong;
+  }
+}
+
 Outcome run_schedule(unsigned seed) {
   std::mt19937 rng(seed);
   DriverSetup setup;
@@ -209,14 +318,18 @@ Outcome run_schedule(unsigned seed) {
     }
   };
 
-  std::string sale(kSale);
   const int sale_session = static_cast<int>(rng() % 900000) + 1;
+  if (g_kill) {
+    judge_killed_till(setup, sale_session, rng, out);
+    return out;
+  }
+  std::string sale(kSale);
   auto start = Clock::now();
   const std::string sale_reply = EnviarDadosVenda(sale_session, kCode, &sale[0]);
   judge(3, sale_session, sale_reply.c_str(), ms_since(start), T_Venda);
 
-  const std::string key = "CFe" + setup.unit().last_sale_key();
-  if (key.size() > 3) {
+  const std::string key = setup.unit().last_sale_key();
+  if (!key.empty()) {
     const int cancel_session = sale_session + 1;
     const std::string doc = "<CFeCanc><infCFe chCanc=\"" + key + "\"></infCFe></CFeCanc>";
     start = Clock::now();
@@ -237,7 +350,7 @@ int main(int argc, char** argv) {
   long whole = 0;
   parse_options(
       argc, argv,
-      "fault_soak [--schedules N] [--minutes M] [--seed S] [--first K] [--json FILE] [--callers 2]",
+      "fault_soak [--schedules N] [--minutes M] [--seed S] [--first K] [--json FILE] [--callers 2] [--kill]",
       "Sales and cancellations through randomized fault schedules of the simulated unit, each\n"
       "schedule in a child process. Prints the schedules run, calls, duplicates (must be 0),\n"
       "calls carried out while the caller was told failure, the longest call against its\n"
@@ -247,7 +360,8 @@ int main(int argc, char** argv) {
       "  --seed S       seed of the schedules (default 1)\n"
       "  --first K      start at schedule K (replays one that failed)\n"
       "  --json FILE    also write the figures as JSON to FILE\n"
-      "  --callers 2    a second program shares the unit during each schedule\n",
+      "  --callers 2    a second program shares the unit during each schedule\n"
+      "  --kill         the till is killed at a random moment; the journal settles what it left\n",
       {{"--schedules", true, [&](const char* v) { return whole_number(v, 1, 100000000, schedules); }},
        {"--minutes", true,
         [&](const char* v) {
@@ -261,9 +375,11 @@ int main(int argc, char** argv) {
         }},
        {"--first", true, [&](const char* v) { return whole_number(v, 0, 100000000, first); }},
        {"--json", true, [&](const char* v) { return (json_path = v) != nullptr; }},
-       {"--callers", true, [&](const char* v) {
+       {"--callers", true,
+        [&](const char* v) {
           return whole_number(v, 1, 2, whole) && (g_callers = static_cast<int>(whole), true);
-        }}});
+        }},
+       {"--kill", false, [&](const char*) { return g_kill = true; }}});
   const auto start = Clock::now();
   long run = 0, crashes = 0, hangs = 0, worst_schedule = -1;
   Outcome total;
@@ -304,13 +420,7 @@ int main(int argc, char** argv) {
                    WIFEXITED(status) ? WEXITSTATUS(status) : -1);
       continue;
     }
-    total.calls += o.calls;
-    total.duplicates += o.duplicates;
-    total.processed_but_told_failure += o.processed_but_told_failure;
-    total.told_success_not_processed += o.told_success_not_processed;
-    total.not_own += o.not_own;
-    total.fell_back_other += o.fell_back_other;
-    total.second_calls += o.second_calls;
+    total.add_counts(o);
     if (o.longest_ms > total.longest_ms) {
       total.longest_ms = o.longest_ms;
       total.longest_bound_ms = o.longest_bound_ms;
@@ -325,17 +435,29 @@ int main(int argc, char** argv) {
   std::printf("| callers on the unit | %d |\n", g_callers);
   std::printf("| schedules run | %ld |\n| calls | %d |\n", run, total.calls);
   std::printf("| duplicates processed by the unit (must be 0) | %d |\n", total.duplicates);
-  std::printf("| unit processed, caller told failure | %d |\n", total.processed_but_told_failure);
-  std::printf("| caller told success, unit processed nothing (must be 0) | %d |\n",
-              total.told_success_not_processed);
-  std::printf("| replies not the caller's own (must be 0) | %d |\n", total.not_own);
+  if (!g_kill) {  // a killed till tells nothing; its journal is judged below
+    std::printf("| unit processed, caller told failure | %d |\n", total.processed_but_told_failure);
+    std::printf("| caller told success, unit processed nothing (must be 0) | %d |\n",
+                total.told_success_not_processed);
+    std::printf("| replies not the caller's own (must be 0) | %d |\n", total.not_own);
+  }
   if (g_callers == 2) {
     std::printf("| calls of the second program | %d |\n", total.second_calls);
     std::printf("| second program fell back, unit there (must be 0) | %d |\n", total.fell_back_other);
   }
-  std::printf("| longest call | %.0f ms (its bound %.0f ms) |\n", total.longest_ms, total.longest_bound_ms);
-  std::printf("| worst call / its bound | %.3f (schedule %ld: --seed %u --first %ld --schedules 1) |\n",
-              total.worst_ratio, worst_schedule, seed, worst_schedule);
+  if (g_kill) {
+    std::printf("| tills killed before they were done | %d |\n", total.kills);
+    std::printf("| sales and cancellations left open by a kill | %d |\n", total.open_after_kill);
+    std::printf("| settled to what the unit did (must be all) | %d |\n", total.settled_right);
+    std::printf("| settled wrongly (must be 0) | %d |\n", total.settled_wrong);
+    std::printf("| left unknown, unit answering (must be 0) | %d |\n", total.left_unknown);
+    std::printf("| journal entries against the unit (must be 0) | %d |\n", total.journal_wrong);
+  } else {
+    std::printf("| longest call | %.0f ms (its bound %.0f ms) |\n", total.longest_ms, total.longest_bound_ms);
+  }
+  if (!g_kill)
+    std::printf("| worst call / its bound | %.3f (schedule %ld: --seed %u --first %ld --schedules 1) |\n",
+                total.worst_ratio, worst_schedule, seed, worst_schedule);
   std::printf("| crashes | %ld |\n| hangs | %ld |\n| wall time | %.1f min |\n", crashes, hangs,
               minutes_taken);
   if (json_path) {
@@ -345,10 +467,14 @@ int main(int argc, char** argv) {
           "{\"callers\": %d, \"not_own\": %d, \"fell_back_other\": %d, \"schedules\": %ld, \"calls\": %d, "
           "\"duplicates\": %d, \"processed_but_told_failure\": %d, "
           "\"told_success_not_processed\": %d, \"longest_call_ms\": %.1f, \"longest_call_bound_ms\": %.1f, "
-          "\"worst_ratio\": %.4f, \"crashes\": %ld, \"hangs\": %ld, \"minutes\": %.2f}\n",
+          "\"worst_ratio\": %.4f, \"crashes\": %ld, \"hangs\": %ld, \"minutes\": %.2f, \"kills\": %d, "
+          "\"open_after_kill\": %d, \"settled_right\": %d, \"settled_wrong\": %d, \"left_unknown\": %d, "
+          "\"journal_wrong\": %d}\n",
           g_callers, total.not_own, total.fell_back_other, run, total.calls, total.duplicates,
           total.processed_but_told_failure, total.told_success_not_processed, total.longest_ms,
-          total.longest_bound_ms, total.worst_ratio, crashes, hangs, minutes_taken);
+          total.longest_bound_ms, total.worst_ratio, crashes, hangs, minutes_taken, total.kills,
+          total.open_after_kill, total.settled_right, total.settled_wrong, total.left_unknown,
+          total.journal_wrong);
       std::fclose(f);
     }
   }

@@ -12,7 +12,11 @@
 //   6. two programs calling at once: the time of their 2 x N calls vs the
 //      sum of the times each takes alone.
 //   7. (only this one, with --sim-memory) sat_sim's resident size after
-//      20,000 mixed calls vs its size after the first 100.
+//      20,000 mixed calls vs its size after the first 100;
+//   8. a sale's round trip with the fiscal journal on (its intent on the
+//      disk before the frame goes out, its outcome after) vs the same sale
+//      with it off, interleaved; and one durable journal line alone
+//      (--journal runs only this one).
 // Prints a table and JSON (stdout, or --json FILE). Never fails on a figure:
 // targets are shown, not asserted. --quick shortens every run (CI smoke).
 #include <fcntl.h>
@@ -31,6 +35,8 @@
 
 #include "bench_support.h"
 #include "counters.h"
+#include "journal.h"
+#include "journal_file.h"
 
 using namespace zunra;
 using namespace zunra::bench;
@@ -504,6 +510,49 @@ Figure sim_memory(int calls) {
 }
 
 // The table, then the JSON on standard output or into `json_path`.
+// 8. The journal's cost is one durable line (fdatasync) before the frame and
+// one plain line after; the sales alternate on and off so that both see the
+// same machine.
+std::vector<Figure> journaled_sale(int sales) {
+  DriverSetup setup;
+  const std::string document =
+      "<CFe><infCFe versao=\"0.08\"><det nItem=\"1\"><prod><xProd>Cafe</xProd></prod></det>"
+      "<total><vCFe>5.00</vCFe></total></infCFe></CFe>";
+  std::vector<double> off_ms, on_ms, line_ms;
+  for (int i = 0; i <= sales; ++i) {
+    for (const int on : {0, 1}) {
+      change_setting(journal_on, on);
+      std::string sale = document;
+      const auto start = Clock::now();
+      const char* reply = EnviarDadosVenda(1000 + 2 * i + on, "12345678", &sale[0]);
+      if (i > 0) (on ? on_ms : off_ms).push_back(ms_since(start));  // the first pair settles the device
+      if (std::strncmp(reply + 6, "|06000|", 7) != 0)
+        std::fprintf(stderr, "unexpected reply: %.60s\n", reply);
+    }
+  }
+  change_setting(journal_on, 0);
+  const std::string path = setup.dir() + "/line_alone.jsonl";
+  const std::string line =
+      JournalRecord("intent").text("id", "bench").text("sha256", std::string(64, '0')).line();
+  for (int i = 0; i < sales; ++i) {
+    int error = 0;
+    const auto start = Clock::now();
+    append_journal(path, line, true, error);
+    line_ms.push_back(ms_since(start));
+  }
+  const double off = percentile(off_ms, 0.5), on = percentile(on_ms, 0.5);
+  const double on95 = percentile(on_ms, 0.95), off95 = percentile(off_ms, 0.95);
+  const double line_median = percentile(line_ms, 0.5);
+  return {
+      {"sale round trip, journal on, median of " + std::to_string(sales), on, "ms", "journal off", off,
+       on / off, "<= 1.05", on / off <= 1.05},
+      {"sale round trip, journal on, p95 of " + std::to_string(sales), on95, "ms", "journal off", off95,
+       on95 / off95, "<= 1.05", on95 / off95 <= 1.05},
+      {"one durable journal line (fdatasync), median", line_median, "ms", "sale, journal off", off,
+       line_median / off, "-", true},
+  };
+}
+
 int report(const std::vector<Figure>& rows, const char* json_path) {
   print_table(rows);
   if (json_path) {
@@ -522,16 +571,18 @@ int report(const std::vector<Figure>& rows, const char* json_path) {
 
 int main(int argc, char** argv) {
   if (argc > 2 && std::strcmp(argv[1], "--peak-of") == 0) return peak_of(argv + 2);
-  bool quick = false, sim_memory_only = false;
+  bool quick = false, sim_memory_only = false, journal_only = false;
   const char* json_path = nullptr;
-  parse_options(argc, argv, "sat_bench [--quick] [--sim-memory] [--json FILE]",
+  parse_options(argc, argv, "sat_bench [--quick] [--sim-memory] [--journal] [--json FILE]",
                 "Speed and resource figures of the driver against the simulated unit, each next to a\n"
                 "baseline measured in the same run; prints a table and JSON (or writes the JSON to FILE).\n"
                 "  --quick       shorter runs (a smoke test, not figures)\n"
                 "  --sim-memory  only sat_sim's resident size after 20,000 mixed calls (about a minute)\n"
+                "  --journal     only a sale's round trip with the journal on against off\n"
                 "  --json FILE   the JSON to FILE instead of standard output\n",
                 {{"--quick", false, [&](const char*) { return quick = true; }},
                  {"--sim-memory", false, [&](const char*) { return sim_memory_only = true; }},
+                 {"--journal", false, [&](const char*) { return journal_only = true; }},
                  {"--json", true, [&](const char* v) { return (json_path = v) != nullptr; }}});
   std::vector<Figure> rows;
   if (sim_memory_only) {
@@ -543,6 +594,11 @@ int main(int argc, char** argv) {
   for (Figure& f : long_reply(quick ? 1 : 5)) rows.push_back(f);
   rows.push_back(silent_wait(quick ? 3 : 20));
   rows.push_back(cli_peak_memory());
+  if (journal_only) {
+    for (Figure& f : journaled_sale(quick ? 10 : 50)) rows.push_back(f);
+    return report(rows, json_path);
+  }
   for (Figure& f : shared_unit(quick ? 10 : 50)) rows.push_back(f);
+  for (Figure& f : journaled_sale(quick ? 10 : 50)) rows.push_back(f);
   return report(rows, json_path);
 }

@@ -31,6 +31,8 @@ namespace {
 
 using zunra::JournalEntry;
 
+using QueryFn = const char* (*)(int numeroSessao, const char* codigoDeAtivacao, int cNumeroDeSessao);
+
 enum class Status { unresolved, in_flight, issued, refused, not_carried_out };
 
 constexpr const char* kStatusJson[] = {"unresolved", "in_flight", "issued", "refused", "not_carried_out"};
@@ -77,19 +79,43 @@ struct Answer {
   std::string result, code, key;
 };
 
-Answer read_answer(const JournalEntry& e, const std::string& reply) {
+// The unit answers the question itself under the asking session ("11003",
+// session does not exist), or with the reply it kept for the session asked
+// about, under that session. A reply under any other session is a late one
+// of an earlier exchange, and is asked again.
+Answer read_answer(const JournalEntry& e, int asking, const std::string& reply) {
   const bool sale = e.intent.get("fn") == "EnviarDadosVenda";
   const std::string code = field(reply, 1).substr(0, 5);
-  if (code == "11003") return {Answer::settled, zunra::kNotCarriedOut, code, ""};
-  if (code == "11001" || code == "11002") return {Answer::code_refused, "", code, ""};
-  // The unit's stored reply of the session: "<session>|06..." for a sale.
-  char marker[32];
+  char own[16], marker[32];
+  std::snprintf(own, sizeof own, "%06d|", asking);
   std::snprintf(marker, sizeof marker, "%06lld|%s", e.intent.number("sessao"), sale ? "06" : "07");
-  if (reply.compare(0, std::strlen(marker), marker) != 0)
-    return {code.compare(0, 2, "11") == 0 ? Answer::ask_again : Answer::other_command, "", code, ""};
+  if (reply.compare(0, std::strlen(own), own) == 0) {
+    if (code == "11003") return {Answer::settled, zunra::kNotCarriedOut, code, ""};
+    if (code == "11001" || code == "11002") return {Answer::code_refused, "", code, ""};
+    return {Answer::ask_again, "", code, ""};
+  }
+  char stored[16];
+  std::snprintf(stored, sizeof stored, "%06lld|", e.intent.number("sessao"));
+  if (reply.compare(0, std::strlen(stored), stored) != 0) return {Answer::ask_again, "", code, ""};
+  if (reply.compare(0, std::strlen(marker), marker) != 0) return {Answer::other_command, "", code, ""};
   if (code == (sale ? "06000" : "07000")) return {Answer::settled, zunra::kIssued, code, field(reply, 8)};
   if (code == (sale ? "06098" : "07098")) return {Answer::ask_again, "", code, ""};
   return {Answer::settled, zunra::kRefused, code, ""};
+}
+
+// Asks until the unit settles the entry, refuses the code, or has been
+// asked three times.
+Answer ask_unit(const JournalEntry& e, const char* code, QueryFn ConsultarNumeroSessao, std::mt19937& rng,
+                std::string& reply) {
+  const int session = static_cast<int>(e.intent.number("sessao"));
+  Answer answer{Answer::ask_again, "", "", ""};
+  for (int asked = 0; asked < 3 && answer.kind == Answer::ask_again; ++asked) {
+    int asking = static_cast<int>(rng() % 1000000);
+    if (asking == session) asking = (asking + 1) % 1000000;
+    reply = ConsultarNumeroSessao(asking, code, session);
+    answer = read_answer(e, asking, reply);
+  }
+  return answer;
 }
 
 // The key is already another entry's: the unit's answer is that earlier
@@ -108,18 +134,14 @@ struct Listing {
 
 // Asks the unit about every unresolved entry. False when the unit refuses
 // the activation code (said on standard error).
-using QueryFn = const char* (*)(int numeroSessao, const char* codigoDeAtivacao, int cNumeroDeSessao);
-
 bool resolve(Listing& listing, const std::string& path, const char* code, QueryFn ConsultarNumeroSessao) {
   std::mt19937 rng(std::random_device{}());
   for (std::size_t i = 0; i < listing.entries.size(); ++i) {
     JournalEntry& e = listing.entries[i];
     if (listing.status[i] != Status::unresolved || !e.has_intent) continue;
     const int session = static_cast<int>(e.intent.number("sessao"));
-    int asking = static_cast<int>(rng() % 1000000);
-    if (asking == session) asking = (asking + 1) % 1000000;
-    const std::string reply = ConsultarNumeroSessao(asking, code, session);
-    Answer answer = read_answer(e, reply);
+    std::string reply;
+    Answer answer = ask_unit(e, code, ConsultarNumeroSessao, rng, reply);
     if (answer.kind == Answer::code_refused) {
       std::fprintf(stderr, "sat_journal: a unidade recusou o codigo de ativacao: %s\n", reply.c_str());
       return false;
