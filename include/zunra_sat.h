@@ -106,6 +106,37 @@
  *   descriptor or memory free to read it answers with its failure code,
  *   and the next call reads the file again.
  *
+ * The fiscal journal
+ *   With JOURNAL=true in sat.ini (as the package ships it; built in off) or
+ *   SetDriver("JOURNAL", "true"), every EnviarDadosVenda and
+ *   CancelarUltimaVenda first appends its intent to journal.jsonl in the
+ *   settings directory, on the disk before the first byte of its command
+ *   goes to the unit, and appends its outcome when it returns: issued (with
+ *   the access key), refused (the unit's code), or unknown (the last
+ *   attempt's reply was lost). It holds the time (UTC), process, function,
+ *   session, the document's SHA-256 and length and the key cancelled; never
+ *   the activation code nor any document. A journal that cannot be written
+ *   is said once per process on standard error and the call goes on.
+ *
+ * Settling at start-up
+ *   A sale is unresolved when its program died before the outcome, the
+ *   till lost power, or its reply was the failure code 06098 with "0000":
+ *   it may or may not have been issued. Never key it again under a new
+ *   session before asking. At start-up, before any other SAT call, run
+ *   `sat_journal --resolve CODIGO --json` (exit 0: nothing unresolved;
+ *   1: ask again later), or ask yourself for each unresolved session S:
+ *     ConsultarNumeroSessao(n, codigo, S)   n: a fresh session number
+ *   and read the reply by its first fields:
+ *     "S|06000|..."   issued; field 8 is the access key (a cancellation: 07000)
+ *     "S|06xxx|..."   the unit refused that sale: nothing issued
+ *     "n|11003|..."   the session does not exist: never carried out
+ *     "n|11098|..."   busy, or the unit was not reached: ask again
+ *     "n|11001|..."   wrong activation code (11002: unit not activated)
+ *   The stored reply begins with S, the session asked about, not with n:
+ *   do not throw it away for not carrying your own session number. A reply
+ *   beginning with any other number is a late one: ask again. The unit
+ *   remembers only its last sessions, so settle before new calls.
+ *
  * Text arguments and replies are bytes
  *   Text arguments are NUL-terminated; a null pointer is taken as an empty
  *   text. Documents and other texts go to the unit byte for byte, and
@@ -158,7 +189,7 @@ ZUNRA_API const char* ComunicarCertificadoICPBRASIL(int numeroSessao, const char
  * call takes" above.
  * Failure code 06098 with the "0000" field: the sale may not have been
  * issued; do not reuse the session number for another sale, ask with
- * ConsultarNumeroSessao.
+ * ConsultarNumeroSessao as "Settling at start-up" above says.
  * T_ENVIAR_DADOS_VENDA [00:20] per transmission, T_CONSULTAR_NUMERO_SESSAO
  * [00:20] per question.
  * dadosVenda is rewritten in place (Correcao) when CORRECAO is on, so it
@@ -183,8 +214,10 @@ ZUNRA_API const char* TesteFimAFim(int numeroSessao, const char* codigoDeAtivaca
  * is returned as "<session>|10001|Codigo de ativacao invalido||".
  * Failure code 10098; T_CONSULTAR_STATUS_OPERACIONAL [00:04]. */
 ZUNRA_API const char* ConsultarStatusOperacional(int numeroSessao, const char* codigoDeAtivacao);
-/* The unit's stored answer to the earlier session cNumeroDeSessao. Retried
- * up to N_TENT times while the exchange fails or the unit answers 11098.
+/* The unit's stored answer to the earlier session cNumeroDeSessao, which
+ * begins with cNumeroDeSessao, not numeroSessao; "11003": that session does
+ * not exist (see "Settling at start-up" above). Retried up to N_TENT times
+ * while the exchange fails or the unit answers 11098.
  * Failure code 11098; T_CONSULTAR_NUMERO_SESSAO [00:20]. */
 ZUNRA_API const char* ConsultarNumeroSessao(int numeroSessao, const char* codigoDeAtivacao,
                                             int cNumeroDeSessao);
@@ -243,6 +276,7 @@ ZUNRA_API int Correcao(char* text);
  *               from 03 up; a smaller value answers "ERRO" and sets 3, a
  *               value of another length answers "ERRO" and sets 6.
  *   "VERSAO"    answers the library's version, "3.0.0.3_acm0_rpi".
+ *   "JOURNAL"   the fiscal journal: on when Valor begins with "true".
  * Answers "OK", "ERRO" (value refused or raised to its minimum) or
  * "FALHA" (name not supported: nothing changes). Prints "Parametro: |%s| - Valor: |%s|" on
  * standard output. The first call of a process reads sat.ini first, so the
