@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 
 #include "cfe_decoding.h"
 #include "config_documents.h"
+#include "counters_file.h"
 #include "library_binding.h"
 #include "local_files.h"
 #include "session_numbers.h"
@@ -47,16 +49,57 @@ const char* text_of(const char* reply) {
   return reply != nullptr ? reply : "";
 }
 
+constexpr char kPinHint[] =
+    "com outros dispositivos ttyACM no terminal, fixe as regras udev na unidade: sudo zunra-sat-setup pin "
+    "/dev/ttyACM0";
+
+const std::time_t g_started = std::time(nullptr);
+
+// The driver's record of this run's own fallback, from the counters file:
+// a record of another process, or of an earlier run, is not ours.
+std::optional<counters::LastFallback> own_fallback() {
+  const char* dir = getenv("ZUNRA_SAT_DIR");
+  counters::Values counts{};
+  std::string why;
+  if (!counters::read_counters(counters::counters_file_in(dir && *dir ? dir : "/var/zunra_dorvex"), counts,
+                               why))
+    return std::nullopt;
+  const counters::LastFallback last = counters::last_fallback_of(counts);
+  if (!last.any || last.pid != (getpid() & 0x3fffff) || last.time < g_started) return std::nullopt;
+  return last;
+}
+
+// Why the unit was not reached, and what to check.
+std::string reason_line(const counters::LastFallback& f) {
+  switch (f.outcome) {
+    case counters::Outcome::no_device:
+      return std::string("SAT nao encontrado: o SAT esta conectado? confira SERIAL em sat.ini; ") + kPinHint;
+    case counters::Outcome::permission_denied:
+      return "sem permissao para abrir o SAT: o usuario esta no grupo dialout?";
+    case counters::Outcome::not_a_terminal:
+      return "o SERIAL de sat.ini nao e um terminal serial: confira o dispositivo";
+    case counters::Outcome::held_by_another_process:
+      return f.detail > 0 ? "SAT em uso pelo processo " + std::to_string(f.detail)
+                          : "SAT em uso por outro processo";
+    case counters::Outcome::no_reply:
+      return "o SAT nao respondeu em " + std::to_string(f.detail) +
+             " s: confira o cabo e se o SAT esta ligado";
+    default:
+      return std::string("SAT nao alcancado: ") + counters::kOutcomeNames[static_cast<int>(f.outcome)].text;
+  }
+}
+
 // For the technician, on standard error: a reply code ending in 098 says
-// the unit was not reached, and /dev/zunra_sat may be another ACM device's.
+// the unit was not reached; the driver's record says why when it is this
+// run's own, else /dev/zunra_sat may be another ACM device's.
 void unreached_hint(const char* reply) {
   const char* bar = strchr(reply, '|');
   if (bar == nullptr || strlen(bar) < 6 || strncmp(bar + 3, "098", 3) != 0) return;
   fflush(stdout);
-  fputs(
-      "unidade sem resposta: confira SERIAL em sat.ini; com outros dispositivos ttyACM no terminal, fixe as "
-      "regras udev na unidade: sudo zunra-sat-setup pin /dev/ttyACM0\n",
-      stderr);
+  const std::optional<counters::LastFallback> own = own_fallback();
+  const std::string line =
+      own ? reason_line(*own) : std::string("unidade sem resposta: confira SERIAL em sat.ini; ") + kPinHint;
+  fprintf(stderr, "%s\n", line.c_str());
 }
 
 void show_reply(const char* reply) {

@@ -25,100 +25,13 @@
 
 namespace zunra::counters {
 
-// By failure code: index = the code's first two digits - 4.
-const char* const kFunctionNames[kFunctions] = {
-    "AtivarSAT",
-    "ComunicarCertificadoICPBRASIL",
-    "EnviarDadosVenda",
-    "CancelarUltimaVenda",
-    "ConsultarSAT",
-    "TesteFimAFim",
-    "ConsultarStatusOperacional",
-    "ConsultarNumeroSessao",
-    "ConfigurarInterfaceDeRede",
-    "AssociarAssinatura",
-    "AtualizarSoftwareSAT",
-    "ExtrairLogs",
-    "BloquearSAT",
-    "DesbloquearSAT",
-    "TrocarCodigoDeAtivacao",
-    "ConsultarUltimaSessaoFiscal",
-};
-
-const OutcomeName kOutcomeNames[kOutcomes] = {
-    {"success", "sucesso"},
-    {"unit_error", "erro do SAT"},
-    {"busy", "SAT ocupado"},
-    {"no_device", "dispositivo ausente"},
-    {"permission_denied", "permissao negada"},
-    {"not_a_terminal", "nao e um terminal"},
-    {"held_by_another_process", "em uso por outro processo"},
-    {"lock_file_unavailable", "arquivo de trava indisponivel"},
-    {"frame_refused", "comando grande demais"},
-    {"send_timed_out", "envio nao concluido no prazo"},
-    {"no_reply", "sem resposta do SAT"},
-    {"hang_up", "linha desligada"},
-    {"reply_too_large", "resposta grande demais"},
-};
-
-const OutcomeName kFindingNames[kFindings] = {
-    {"issued", "ja executado pelo SAT"},
-    {"not_issued", "nao executado"},
-    {"busy", "SAT ocupado"},
-    {"no_answer", "sem resposta"},
-};
-
 namespace {
 
-constexpr char kMagic[8] = {'Z', 'S', 'A', 'T', 'C', 'N', 'T', '\0'};
-constexpr std::uint32_t kVersion = 1;
-constexpr char kFileName[] = "zunra_sat_counters";
 // How often a process looks whether the file it maps is still the one in
 // the directory (replaced by another process, removed by a purge).
 constexpr std::int64_t kRecheckMs = 1000;
 
-struct Header {
-  char magic[8];
-  std::uint32_t version, size, functions, outcomes, findings, reserved;
-  std::uint8_t spare[32];
-};
-struct Layout {
-  Header header;
-  Values values;
-};
-static_assert(sizeof(Header) == 64 && sizeof(Values) % 8 == 0);
 static_assert(__atomic_always_lock_free(sizeof(std::uint64_t), nullptr), "counters need 64-bit atomics");
-constexpr std::size_t kWords = sizeof(Values) / sizeof(std::uint64_t);
-
-// One mapping of a counters file; unmapped when dropped.
-class Mapping {
- public:
-  Mapping() = default;
-  Mapping(int fd, bool writable) {
-    void* at =
-        ::mmap(nullptr, sizeof(Layout), writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
-    if (at != MAP_FAILED) layout_ = static_cast<Layout*>(at);
-  }
-  Mapping(Mapping&& other) noexcept : layout_(std::exchange(other.layout_, nullptr)) {}
-  Mapping& operator=(Mapping&& other) noexcept {
-    std::swap(layout_, other.layout_);
-    return *this;
-  }
-  ~Mapping() {
-    if (layout_) ::munmap(layout_, sizeof(Layout));
-  }
-  Layout* layout() const { return layout_; }
-  explicit operator bool() const { return layout_ != nullptr; }
-
- private:
-  Layout* layout_ = nullptr;
-};
-
-bool header_is_ours(const Header& h) {
-  return std::memcmp(h.magic, kMagic, sizeof kMagic) == 0 && h.version == kVersion &&
-         h.size == sizeof(Layout) && h.functions == kFunctions && h.outcomes == kOutcomes &&
-         h.findings == kFindings;
-}
 
 // Only the directory's writers could have made a file of another owner:
 // root, this user, the directory's owner, or its group when only the group
@@ -152,15 +65,7 @@ Mapping make_fresh(const std::string& path, const struct stat& dir, bool replace
   }
   Mapping mapping;
   if (::ftruncate(fd.get(), sizeof(Layout)) == 0) mapping = Mapping(fd.get(), true);
-  if (mapping) {
-    Header& h = mapping.layout()->header;
-    std::memcpy(h.magic, kMagic, sizeof kMagic);
-    h.version = kVersion;
-    h.size = sizeof(Layout);
-    h.functions = kFunctions;
-    h.outcomes = kOutcomes;
-    h.findings = kFindings;
-  }
+  if (mapping) make_header(mapping.layout()->header);
   const bool placed = mapping && (replace ? ::rename(temporary.c_str(), path.c_str())
                                           : ::link(temporary.c_str(), path.c_str())) == 0;
   if (!placed || !replace) ::unlink(temporary.c_str());
@@ -267,6 +172,7 @@ struct CallState {
   int function = -1;  // -1: no call running
   bool fallback = false;
   Outcome reason = Outcome::no_reply;
+  std::uint32_t detail = 0;
   std::uint64_t more_attempts = 0, busy_retries = 0;
   std::int64_t allowed_ms = 0;
   std::chrono::steady_clock::time_point start;
@@ -300,39 +206,7 @@ std::string reply_session() {
 }  // namespace
 
 std::string counters_file_path() {
-  return settings_dir() + "/" + kFileName;
-}
-
-bool read_counters(const std::string& path, Values& out, std::string& why) {
-  UniqueFd fd(
-      off_standard_streams(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)));
-  struct stat file;
-  if (!fd) {
-    why = errno == ENOENT ? "ainda nao existe (nenhuma chamada desde a instalacao)" : std::strerror(errno);
-    return false;
-  }
-  if (::fstat(fd.get(), &file) != 0 || !S_ISREG(file.st_mode) ||
-      file.st_size != static_cast<off_t>(sizeof(Layout))) {
-    why = "nao e um arquivo de contadores";
-    return false;
-  }
-  const Mapping mapping(fd.get(), false);
-  if (!mapping || !header_is_ours(mapping.layout()->header)) {
-    why = "nao e um arquivo de contadores desta versao";
-    return false;
-  }
-  const auto* from = reinterpret_cast<const std::uint64_t*>(&mapping.layout()->values);
-  auto* to = reinterpret_cast<std::uint64_t*>(&out);
-  for (std::size_t i = 0; i < kWords; ++i) to[i] = __atomic_load_n(&from[i], __ATOMIC_RELAXED);
-  return true;
-}
-
-LastFallback last_fallback_of(const Values& v) {
-  const std::uint64_t w = v.last_fallback;
-  const int outcome = static_cast<int>(w & 0xff), function = static_cast<int>((w >> 8) & 0xff);
-  if (w == 0 || outcome < kFirstFallback || outcome >= kOutcomes || function >= kFunctions)
-    return {false, 0, -1, Outcome::no_reply};
-  return {true, static_cast<std::int64_t>(w >> 32), function, static_cast<Outcome>(outcome)};
+  return counters_file_in(settings_dir());
 }
 
 LongestCall longest_call_of(const Values& v) {
@@ -370,9 +244,11 @@ CountedCall::~CountedCall() {
              [](std::uint64_t w) { return w >> 36; });
     if (call.fallback) {
       const auto now = static_cast<std::uint64_t>(std::time(nullptr));
+      const auto pid = static_cast<std::uint64_t>(::getpid()) & 0x3fffff;
+      __atomic_store_n(&v->last_fallback_detail, pid << 32 | call.detail, __ATOMIC_RELAXED);
       __atomic_store_n(&v->last_fallback,
-                       now << 32 | static_cast<unsigned>(f) << 8 | static_cast<unsigned>(outcome),
-                       __ATOMIC_RELAXED);
+                       now << 32 | pid << 10 | static_cast<unsigned>(f) << 5 | static_cast<unsigned>(outcome),
+                       __ATOMIC_RELEASE);
     }
   }
   if (call.fallback) {
@@ -384,8 +260,9 @@ CountedCall::~CountedCall() {
   }
 }
 
-void failed(Outcome reason) noexcept {
+void failed(Outcome reason, std::int64_t detail) noexcept {
   t_call.reason = reason;
+  t_call.detail = detail < 0 ? 0 : static_cast<std::uint32_t>(detail);
 }
 
 void fallback_written() noexcept {

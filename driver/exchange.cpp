@@ -67,7 +67,7 @@ bool lock_unit(const struct stat& named, const char* path, const Deadline& deadl
     case DeviceLock::Outcome::held:
       return true;
     case DeviceLock::Outcome::busy: {
-      counters::failed(counters::Outcome::held_by_another_process);
+      counters::failed(counters::Outcome::held_by_another_process, lock.holder());
       char detail[96];
       if (lock.holder() > 0)
         std::snprintf(detail, sizeof detail, "%s (PID %d)", path, lock.holder());
@@ -88,6 +88,7 @@ bool lock_unit(const struct stat& named, const char* path, const Deadline& deadl
 // the exported phases that take no deadline.
 Deadline g_deadline;
 int g_deadline_tempo = 0;
+std::int64_t g_deadline_seconds = 0;  // of its timeout pair, for the record of a fallback
 
 // The bytes of BC a read step may fill, keeping one byte for the NUL.
 ByteSpan reply_room() {
@@ -139,6 +140,7 @@ Deadline set_deadline(const int pair[2]) {
   const std::int64_t seconds = static_cast<std::int64_t>(pair[0]) * 60 + pair[1];
   Tempo_Tout = static_cast<int>(wall_seconds() + seconds);
   g_deadline_tempo = Tempo_Tout;
+  g_deadline_seconds = seconds;
   g_deadline = Deadline::in_ms(seconds * deadline_second_ms);
   counters::allowed_ms(seconds * deadline_second_ms);
   return g_deadline;
@@ -253,7 +255,8 @@ bool receive_phase(ReplyFilter filter, const Deadline& deadline) {
   } else {
     counters::failed(lost       ? counters::Outcome::hang_up
                      : overflow ? counters::Outcome::reply_too_large
-                                : counters::Outcome::no_reply);
+                                : counters::Outcome::no_reply,
+                     g_deadline_seconds);
     console(lost ? "RecebeDoSat: Erro ao receber dados do SAT(1)\n"
                  : "RecebeDoSat: Erro ao receber dados do SAT(2)\n");
     debug_log("Erro ao receber dados do SAT", " ");

@@ -1,6 +1,7 @@
 // ./sat_cli run beside a stand-in library that records its calls, or the real
 // one on a simulated unit; stdout, stderr and exit status compared exactly.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -241,6 +242,48 @@ TEST(SatCliWithUnit, SellsAndCancels) {
   r = bench.run({"CancelarUltimaVenda", "12345678", "canc.xml"});
   EXPECT_EQ(frame(), "|04||12345678|" + key + "|" + cancel);
   expect_run(r, cancel_banner("canc.xml") + returned(reply()) + receipt("CFeCanc", field(8), decoded()));
+}
+
+// A reply the driver gave itself is followed on standard error by why, as
+// the driver recorded it for this very run; standard output is unchanged.
+TEST(SatCliWithUnit, AFallbackSaysWhyOnStandardError) {
+  SimUnit unit;
+  WorkDir bench(LIBRARY_PATH);
+  const auto settings = [&](const std::string& serial) {
+    bench.write("settings/sat.ini",
+                "[DEFAULT]\nSERIAL=" + serial +
+                    "\n[TIMEOUT]\nT_CONSULTAR_SAT=00:01\nT_CONSULTAR_STATUS_OPERACIONAL=00:06\n");
+  };
+  const auto expect_consultar = [&](const std::string& err) {
+    const CliRun r = bench.run({"ConsultarSAT"});
+    const std::string session = r.out.substr(r.out.find("Retorno: ") + 9, 6);
+    expect_run(r,
+               kSep + "\nExecutando funcao: ConsultarSAT\n" +
+                   returned(session + "|08098|SAT em processamento. Tente novamente.||"),
+               0, err);
+  };
+  settings("zunra_nao_existe");
+  expect_consultar(
+      "SAT nao encontrado: o SAT esta conectado? confira SERIAL em sat.ini; com outros dispositivos ttyACM "
+      "no "
+      "terminal, fixe as regras udev na unidade: sudo zunra-sat-setup pin /dev/ttyACM0\n");
+  settings(unit.path());
+  unit.on_command(5, zunra::sim::Act::Silent);
+  expect_consultar("o SAT nao respondeu em 1 s: confira o cabo e se o SAT esta ligado\n");
+
+  // Another sat_cli holds the unit while its status query waits for a silent unit.
+  unit.on_command(7, zunra::sim::Act::Silent);
+  const std::string pid_file = bench.path + "/settings/holder";
+  ASSERT_EQ(std::system(("cd " + bench.path + " && (ZUNRA_SAT_DIR=" + bench.path +
+                         "/settings " ZUNRA_TEST_EMULATOR
+                         " ./sat_cli ConsultarStatusOperacional 12345678 >/dev/null 2>&1 & echo $! >" +
+                         pid_file + ")")
+                            .c_str()),
+            0);
+  ASSERT_TRUE(unit.wait_for_frames(2, std::chrono::seconds(20)));
+  const int holder = std::atoi(read_file(pid_file).c_str());
+  expect_consultar("SAT em uso pelo processo " + std::to_string(holder) + "\n");
+  ::kill(holder, SIGKILL);
 }
 
 TEST(SessionNumbers, WaitForTheNextSecondAndDifferPerRun) {
