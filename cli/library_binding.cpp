@@ -76,6 +76,7 @@ bool bind_library(Library& library) {
     }
     binding.store(library, address);
   }
+  library.handle = handle;
   return true;
 }
 

@@ -37,6 +37,7 @@ struct Library {
   CodeFn DesbloquearSAT = nullptr;
   TrocarFn TrocarCodigoDeAtivacao = nullptr;
   SetDriverFn SetDriver = nullptr;  // optional
+  void* handle = nullptr;           // for the library's exported settings
 
   bool supports_ultima_sessao_fiscal() const { return ConsultarUltimaSessaoFiscal != nullptr; }
   bool supports_set_driver() const { return SetDriver != nullptr; }

@@ -1,5 +1,6 @@
 // sat_cli: runs one SAT function of the driver library per invocation, so a
 // technician can drive the unit from a shell without point-of-sale software.
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -495,6 +496,37 @@ int usage(const char* program, const Library& library) {
   return 1;
 }
 
+// Before a single-exchange call that may wait more than 10 s for the unit,
+// how long, on standard error: its timeout pair as the library holds it
+// once its settings are read. A library without the exported pair says
+// nothing. (A sale's or a query's attempts add up to no fixed figure.)
+void announce_long_wait(const Library& library, const char* function) {
+  static const char* const kPairs[][2] = {
+      {"AtivarSAT", "T_Ativ"},
+      {"ComunicarCertificadoICPBRASIL", "T_ICP"},
+      {"ConsultarSAT", "T_Cons"},
+      {"TesteFimAFim", "T_Fim"},
+      {"ConsultarStatusOperacional", "T_Stat"},
+      {"ConfigurarInterfaceDeRede", "T_Rede"},
+      {"AssociarAssinatura", "T_Assoc"},
+      {"AtualizarSoftwareSAT", "T_Atual"},
+      {"ExtrairLogs", "T_Logs"},
+      {"BloquearSAT", "T_Bloq"},
+      {"DesbloquearSAT", "T_Desbloq"},
+      {"TrocarCodigoDeAtivacao", "T_CodAtiv"},
+  };
+  for (const auto& [name, pair_name] : kPairs) {
+    if (strcmp(name, function) != 0) continue;
+    const auto* pair = static_cast<const int*>(dlsym(library.handle, pair_name));
+    const auto* serial = static_cast<const char*>(dlsym(library.handle, "SAT_SERIAL"));
+    const auto load = reinterpret_cast<int (*)()>(dlsym(library.handle, "init_lib"));
+    if (pair == nullptr || serial == nullptr || load == nullptr) return;
+    if (serial[0] == '\0') load();  // what the call would read at its first open
+    const long seconds = pair[0] * 60L + pair[1];
+    if (seconds > 10) fprintf(stderr, "aguardando o SAT por ate %ld s\n", seconds);
+  }
+}
+
 int run(int argc, char** argv) {
   clear_session_history();
   Library library;
@@ -513,6 +545,7 @@ int run(int argc, char** argv) {
       printf(command.syntax, program);
       return 1;
     }
+    announce_long_wait(library, command.name);
     return command.run(Invocation{program, argv + 2, library});
   }
   fprintf(stderr, "funcao desconhecida: %s\n", argv[1]);

@@ -286,6 +286,23 @@ TEST(SatCliWithUnit, AFallbackSaysWhyOnStandardError) {
   ::kill(holder, SIGKILL);
 }
 
+// Before a call that may wait more than 10 s, how long, as the settings say.
+TEST(SatCliWithUnit, ALongWaitIsAnnouncedOnStandardError) {
+  SimUnit unit;
+  WorkDir bench(LIBRARY_PATH);
+  for (const auto& [logs, said] :
+       std::vector<std::pair<std::string, std::string>>{{"", "aguardando o SAT por ate 20 s\n"},
+                                                        {"00:10", ""},
+                                                        {"01:05", "aguardando o SAT por ate 65 s\n"}}) {
+    bench.write("settings/sat.ini",
+                "[DEFAULT]\nSERIAL=" + unit.path() + "\n[TIMEOUT]\nT_EXTRAIR_LOGS=" + logs + "\n");
+    const CliRun r = bench.run({"ExtrairLogs", "12345678"});
+    EXPECT_EQ(r.err, said) << logs;
+    EXPECT_EQ(r.out.substr(0, kLogHead.size()), kLogHead);
+  }
+  EXPECT_EQ(bench.run({"ConsultarSAT"}).err, "");
+}
+
 TEST(SessionNumbers, WaitForTheNextSecondAndDifferPerRun) {
   // A refused draw waits until time() shows the next second, even where it trails the clock.
   static int reads;
