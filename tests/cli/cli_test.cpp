@@ -71,12 +71,13 @@ struct WorkDir {
     std::ofstream(path + "/" + name, std::ios::binary) << text;
   }
   std::string read(const std::string& name) const { return read_file(path + "/" + name); }
-  CliRun run(const std::vector<std::string>& args, const std::string& reply = "r") const {
+  CliRun run(const std::vector<std::string>& args, const std::string& reply = "r",
+             const std::string& as = "") const {
     const auto quoted = [](const std::string& s) {
       return "'" + std::regex_replace(s, std::regex("'"), "'\\''") + "'";
     };
     std::string command = "cd " + path + " && ZUNRA_SAT_DIR=" + path +
-                          "/settings STUB_CALLS=calls STUB_REPLY=" + quoted(reply) +
+                          "/settings STUB_CALLS=calls STUB_REPLY=" + quoted(reply) + " " + as +
                           " timeout -s KILL 60 " ZUNRA_TEST_EMULATOR " ./sat_cli";
     for (const auto& a : args) command += " " + quoted(a);
     const int status = std::system((command + " >settings/out 2>settings/err").c_str());
@@ -254,8 +255,8 @@ TEST(SatCliWithUnit, AFallbackSaysWhyOnStandardError) {
                 "[DEFAULT]\nSERIAL=" + serial +
                     "\n[TIMEOUT]\nT_CONSULTAR_SAT=00:01\nT_CONSULTAR_STATUS_OPERACIONAL=00:06\n");
   };
-  const auto expect_consultar = [&](const std::string& err) {
-    const CliRun r = bench.run({"ConsultarSAT"});
+  const auto expect_consultar = [&](const std::string& err, const std::string& as = "") {
+    const CliRun r = bench.run({"ConsultarSAT"}, "r", as);
     const std::string session = r.out.substr(r.out.find("Retorno: ") + 9, 6);
     expect_run(r,
                kSep + "\nExecutando funcao: ConsultarSAT\n" +
@@ -268,6 +269,12 @@ TEST(SatCliWithUnit, AFallbackSaysWhyOnStandardError) {
       "no "
       "terminal, fixe as regras udev na unidade: sudo zunra-sat-setup pin /dev/ttyACM0\n");
   settings(unit.path());
+  // A user outside the device's group (tty here), but in the group of the
+  // settings directory and of the counters file (root's, here).
+  ::chmod(bench.path.c_str(), 0755);
+  ::chmod((bench.path + "/settings").c_str(), 0770);
+  expect_consultar("sem permissao para abrir o SAT: o usuario esta no grupo dialout?\n",
+                   "setpriv --reuid=65534 --regid=65534 --groups=0");
   unit.on_command(5, zunra::sim::Act::Silent);
   expect_consultar("o SAT nao respondeu em 1 s: confira o cabo e se o SAT esta ligado\n");
 
