@@ -56,17 +56,16 @@ void read_key(const char* section, const KeySlot& s) {
   ini_gets(section, s.key, s.default_value, s.buffer, s.size, kConfigFile);
 }
 
-// The section must be the first or the second of the file; its name is
-// compared over the wanted name's length, case included.
 bool find_section(const char* wanted) {
-  const std::size_t length = strlen(wanted);
-  for (int index = 0; index < 2; ++index) {
-    char name[10];
-    if (ini_getsection(index, name, sizeof name, kConfigFile) > 0 && strncmp(name, wanted, length) == 0) {
-      return file_existe(kConfigFile) == 1;
-    }
-  }
-  return false;
+  return config_section_found(wanted) && file_existe(kConfigFile) == 1;
+}
+
+// Absent, ini_gets gives each call its own default; present, both the same value.
+bool has_key(const char* section, const char* key) {
+  char with_empty[2], with_mark[2];
+  ini_gets(section, key, "", with_empty, sizeof with_empty, kConfigFile);
+  ini_gets(section, key, "?", with_mark, sizeof with_mark, kConfigFile);
+  return with_empty[0] != '\0' || with_mark[0] != '?';
 }
 
 bool starts_with(const char* text, const char* prefix) {
@@ -74,6 +73,23 @@ bool starts_with(const char* text, const char* prefix) {
 }
 
 }  // namespace
+
+bool config_section_found(const char* wanted) {
+  const std::size_t length = strlen(wanted);
+  for (int index = 0; index < 2; ++index) {
+    char name[10];
+    if (ini_getsection(index, name, sizeof name, kConfigFile) > 0 && strncmp(name, wanted, length) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void warn_missing_keys(const char* section, std::initializer_list<const char*> keys) {
+  for (const char* key : keys) {
+    if (!has_key(section, key)) fprintf(stderr, "config.ini sem a chave %s na secao [%s]\n", key, section);
+  }
+}
 
 int le_ini_default() {
   if (!find_section("DEFAULT")) return -1;

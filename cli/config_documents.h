@@ -3,6 +3,7 @@
 // network configuration for ConfigurarInterfaceDeRede.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,14 @@ extern char APN_3g[65];
 // with its "erro: ..." line.
 int le_ini_default();
 int le_ini_rede();
+
+// Whether the section is the first or the second of ./config.ini, its name
+// compared over the wanted name's length, case included.
+bool config_section_found(const char* wanted);
+
+// One line on standard error for each key of section that ./config.ini
+// lacks: its default, mostly a blank, goes to the unit in its place.
+void warn_missing_keys(const char* section, std::initializer_list<const char*> keys);
 
 // 0 when text has the form ddd.ddd.ddd.ddd (any leading part of it, the
 // empty text included), 1 otherwise.

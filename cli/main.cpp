@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "cfe_decoding.h"
 #include "config_documents.h"
 #include "counters_file.h"
+#include "ini_file.h"
 #include "library_binding.h"
 #include "local_files.h"
 #include "session_numbers.h"
@@ -108,10 +110,20 @@ void show_reply(const char* reply) {
   unreached_hint(text_of(reply));
 }
 
-int config_error() {
-  if (access("./config.ini", F_OK) != 0) {  // for the technician; standard output stays as it is
+// What the technician needs to know goes to standard error: the file, the
+// section or the keys (those that made the reading fail) it lacks.
+int config_error(const char* section, std::initializer_list<const char*> keys = {}) {
+  if (access("./config.ini", F_OK) != 0) {
     char here[4096];
     fprintf(stderr, "config.ini nao encontrado: %s/config.ini\n", getcwd(here, sizeof here) ? here : ".");
+  } else if (!ini_readable_file("./config.ini")) {
+    fprintf(stderr, "config.ini nao pode ser lido: %s\n",
+            errno == EINVAL ? "nao e um arquivo regular" : strerror(errno));
+  } else if (!config_section_found(section)) {
+    fprintf(stderr, "config.ini sem a secao [%s] (a primeira ou a segunda do arquivo, em maiusculas)\n",
+            section);
+  } else {
+    warn_missing_keys(section, keys);
   }
   puts("Erro no arquivo config.ini");
   return 1;
@@ -163,7 +175,8 @@ bool is_access_key(const std::string& key) {
 }
 
 int run_ativar(const Invocation& in) {
-  if (le_ini_default() != 0) return config_error();
+  if (le_ini_default() != 0) return config_error("DEFAULT");
+  warn_missing_keys("DEFAULT", {"CNPJ_CONTRIB", "UF"});
   start("\nExecutando funcao: AtivarSAT");
   printf("     Cod. Ativacao: %s\n", in.arg(0));
   puts("     Tipo de Certificado: AC_SAT/SEFAZ");
@@ -185,7 +198,8 @@ int run_consultar_sat(const Invocation& in) {
 }
 
 int run_teste_fim_a_fim(const Invocation& in) {
-  if (le_ini_default() != 0) return config_error();
+  if (le_ini_default() != 0) return config_error("DEFAULT");
+  warn_missing_keys("DEFAULT", {"CNPJ_SH", "ASSINATURA_SH", "CNPJ_CONTRIB", "IE_CONTRIB"});
   const std::string document = test_sale_document();
   start("\nExecutando funcao: TesteFimAFim");
   printf("     Cod. Ativacao: %s\n", in.arg(0));
@@ -252,7 +266,12 @@ int run_ultima_sessao_fiscal(const Invocation& in) {
 }
 
 int run_configurar_rede(const Invocation& in) {
-  if (le_ini_rede() != 0) return config_error();
+  if (le_ini_rede() != 0) return config_error("REDE", {"tipoInter", "tipoLan"});
+  const bool fixed_address = strncmp(ctipoLan, "DHCP", 4) != 0;
+  const int proxy = atoi(cproxy);
+  if (fixed_address) warn_missing_keys("REDE", {"lanIP", "lanMask", "lanGW", "lanDNS1", "lanDNS2"});
+  warn_missing_keys("REDE", {"proxy"});
+  if (proxy == 1) warn_missing_keys("REDE", {"proxy_ip", "proxy_porta", "proxy_user", "proxy_senha"});
   std::string document = network_document_start();
   append_element(document, "tipoInter", ctipoInter);
   append_element(document, "tipoLan", ctipoLan);
@@ -263,7 +282,7 @@ int run_configurar_rede(const Invocation& in) {
   printf("     tipoLan: %s\n", ctipoLan);
 
   // A fixed address needs all five addresses well formed; DHCP sends none.
-  if (strncmp(ctipoLan, "DHCP", 4) != 0) {
+  if (fixed_address) {
     const struct {
       const char* key;
       const char* value;
@@ -282,7 +301,6 @@ int run_configurar_rede(const Invocation& in) {
   }
 
   append_element(document, "proxy", cproxy);
-  const int proxy = atoi(cproxy);
   const char* const proxy_kind[] = {"SEM PROXY", "PROXY COM CONFIGURACAO", "PROXY TRANSPARENTE"};
   printf("     proxy: %s (%s)\n", cproxy, proxy_kind[proxy]);
   if (proxy == 1) {
@@ -311,7 +329,8 @@ int run_configurar_rede(const Invocation& in) {
 }
 
 int run_associar(const Invocation& in) {
-  if (le_ini_default() != 0) return config_error();
+  if (le_ini_default() != 0) return config_error("DEFAULT");
+  warn_missing_keys("DEFAULT", {"CNPJ_SH", "CNPJ_CONTRIB", "ASSINATURA_SH"});
   start("\nExecutando funcao: AssociarAssinatura");
   printf("     Cod. Ativacao: %s\n", in.arg(0));
   printf("     CNPJValue: %s\n", cCNPJValue);

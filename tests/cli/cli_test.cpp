@@ -152,7 +152,8 @@ TEST(SatCli, ConfigIniMissingFifoAndEscaped) {
   expect_run(dir.run({"AtivarSAT", "123"}), "Erro no arquivo config.ini\n", 1,
              "config.ini nao encontrado: " + dir.path + "/config.ini\n");
   ASSERT_EQ(mkfifo((dir.path + "/config.ini").c_str(), 0666), 0);  // nobody writes it: reading would wait
-  expect_run(dir.run({"AtivarSAT", "123"}), "Erro no arquivo config.ini\n", 1);
+  expect_run(dir.run({"AtivarSAT", "123"}), "Erro no arquivo config.ini\n", 1,
+             "config.ini nao pode ser lido: nao e um arquivo regular\n");
   std::filesystem::remove(dir.path + "/config.ini");
   dir.write("config.ini", "[REDE]\n[DEFAULT]\nCNPJ_CONTRIB=111\nCNPJ_SH=333\nASSINATURA_SH=sig&<\"'>\n");
   expect_run(dir.run({"AssociarAssinatura", "123"}),
@@ -163,6 +164,62 @@ TEST(SatCli, ConfigIniMissingFifoAndEscaped) {
   const CliRun test_sale = dir.run({"TesteFimAFim", "123"});  // escaped in the document, shown as read
   EXPECT_NE(test_sale.out.find("     AssinaturaSH: sig&<\"'>\n"), std::string::npos) << test_sale.out;
   EXPECT_NE(test_sale.out.find("<signAC>sig&amp;&lt;&quot;&apos;&gt;</signAC>"), std::string::npos);
+}
+
+// Standard output stays as it was; what config.ini lacks is named on standard error, the call made all the
+// same. A key written with an empty value is the technician's choice and passes without a word.
+TEST(SatCli, ConfigIniGapsNamed) {
+  WorkDir dir;
+  const auto lacks = [](const std::string& key, const std::string& section) {
+    return "config.ini sem a chave " + key + " na secao [" + section + "]\n";
+  };
+  dir.write("config.ini",
+            "[REDE]\ntipoInter=ETHE\ntipoLan=IPFIX\nlanIP=192.168.001.010\nlanMask=\nproxy=1\n"
+            "proxy_ip=010.000.000.001\n[DEFAULT]\nCNPJ_CONTRIB=111\n");
+  expect_run(dir.run({"AtivarSAT", "123"}),
+             banner("AtivarSAT",
+                    "     Cod. Ativacao: 123\n     Tipo de Certificado: AC_SAT/SEFAZ\n"
+                    "     CNPJ Contribuinte: 111\n     UF:  \n") +
+                 returned("r"),
+             0, lacks("UF", "DEFAULT"));
+  expect_run(
+      dir.run({"AssociarAssinatura", "123"}),
+      banner("AssociarAssinatura", "     Cod. Ativacao: 123\n     CNPJValue:  111\n     AssinaturaSH:  \n") +
+          returned("r"),
+      0, lacks("CNPJ_SH", "DEFAULT") + lacks("ASSINATURA_SH", "DEFAULT"));
+  const std::string lan =
+      "<lanIP>192.168.001.010</lanIP><lanMask></lanMask><lanGW></lanGW><lanDNS1></lanDNS1>"
+      "<lanDNS2></lanDNS2>";
+  const std::string proxy =
+      "<proxy>1</proxy><proxy_ip>010.000.000.001</proxy_ip><proxy_porta></proxy_porta>"
+      "<proxy_user></proxy_user><proxy_senha></proxy_senha>";
+  const std::string document =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><config><tipoInter>ETHE</tipoInter>"
+      "<tipoLan>IPFIX</tipoLan>" +
+      lan + proxy + "</config>";
+  expect_run(
+      dir.run({"ConfigurarInterfaceDeRede", "123"}),
+      banner("ConfigurarInterfaceDeRede",
+             "     Cod. Ativacao: 123\n     tipoInter: ETHE\n     tipoLan: IPFIX\n"
+             "     lanIP: 192.168.001.010\n     lanMask: \n     lanGW: \n     lanDNS1: \n     lanDNS2: \n"
+             "     proxy: 1 (PROXY COM CONFIGURACAO)\n     proxy_ip: 010.000.000.001\n"
+             "     proxy_porta: \n     proxy_user: \n     proxy_senha: \n     XML de Configuracao: " +
+                 document + "\n") +
+          "\nRetorno: r\n\n",
+      0,
+      lacks("lanGW", "REDE") + lacks("lanDNS1", "REDE") + lacks("lanDNS2", "REDE") +
+          lacks("proxy_porta", "REDE") + lacks("proxy_user", "REDE") + lacks("proxy_senha", "REDE"));
+  EXPECT_EQ(dir.calls(),
+            "AtivarSAT S 1 [123] [111] 0\nAssociarAssinatura S [123] [ 111] [ ]\n"
+            "ConfigurarInterfaceDeRede S [123] [" +
+                document + "]\n");
+  // Without its section, or without the key that reading refuses, nothing is called.
+  dir.write("config.ini", "[REDE]\ntipoLan=DHCP\n[x]\n[DEFAULT]\nUF=35\n");
+  expect_run(dir.run({"TesteFimAFim", "123"}), "Erro no arquivo config.ini\n", 1,
+             "config.ini sem a secao [DEFAULT] (a primeira ou a segunda do arquivo, em maiusculas)\n");
+  expect_run(dir.run({"ConfigurarInterfaceDeRede", "123"}), "erro: tipoInter\nErro no arquivo config.ini\n",
+             1, lacks("tipoInter", "REDE"));
+  EXPECT_EQ(dir.calls(), "");
 }
 
 TEST(SatCli, SaleAndCancellationFiles) {
