@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "atomic_file.h"
 #include "counters.h"
@@ -36,11 +37,12 @@ using counters::kFunctions;
 using counters::kOutcomeNames;
 
 constexpr char kUsage[] =
-    "uso: sat_status [--json | --prometheus | --prometheus-dir DIR]\n"
+    "uso: sat_status [--json | --prometheus | --prometheus-dir DIR | --check]\n"
     "  sem opcoes           situacao do SAT e do driver, para o tecnico\n"
     "  --json               o mesmo em JSON\n"
     "  --prometheus         contadores no formato texto do Prometheus\n"
-    "  --prometheus-dir DIR grava DIR/zunra_sat.prom (coletor textfile do node-exporter)\n";
+    "  --prometheus-dir DIR grava DIR/zunra_sat.prom (coletor textfile do node-exporter)\n"
+    "  --check              linhas do sat.ini que o driver ignora e por que, e os valores em vigor\n";
 
 enum class DeviceState { present, missing, not_a_terminal };
 
@@ -367,6 +369,38 @@ void print_prometheus(const Report& r, std::ostream& out) {
   }
 }
 
+// --check: every line of sat.ini the driver passes over and why, then the
+// values in force, read as the library reads them (with DEBUG=true that
+// reading is logged, as in any program). 1 when anything was passed over.
+int check_settings(std::ostream& out) {
+  const std::string file = settings_file_path();
+  std::vector<IgnoredSetting> ignored;
+  if (!readable_file(file.c_str())) {
+    out << file << ": ausente ou ilegivel, valem os valores de fabrica\n";
+  } else {
+    ignored = ignored_settings(file.c_str());
+    out << file << ": " << ignored.size() << (ignored.size() == 1 ? " linha ignorada" : " linhas ignoradas")
+        << "\n";
+    for (const IgnoredSetting& i : ignored)
+      out << "  " << (i.section.empty() ? "(antes de [DEFAULT])" : "[" + i.section + "]") << " " << i.key
+          << "=" << i.value << ": " << i.why << "\n";
+  }
+  reload_settings();
+  out << "Valores em vigor:\n  SERIAL=" << SAT_SERIAL << "\n";
+  for (const SwitchSetting& s : kSwitches)
+    out << "  " << s.key << "=" << s.text << (s.number ? (*s.number ? " (ligado)" : " (desligado)") : "")
+        << "\n";
+  out << "  N_TENT=" << NumTent << "\n  TMP_TENT=" << TmpTent << "\n  LOG_MAX_KB=" << log_max_kb << "\n  "
+      << kJournalKey << "=" << (journal_on ? "true" : "false") << "\n  " << kSyslogKey << "="
+      << (syslog_lines ? "true" : "false") << "\n";
+  for (const TimeoutSetting& t : kTimeouts) {
+    char pair[16];
+    std::snprintf(pair, sizeof pair, "%02d:%02d", t.pair[0], t.pair[1]);
+    out << "  " << t.key << "=" << pair << "\n";
+  }
+  return ignored.empty() ? 0 : 1;
+}
+
 }  // namespace
 }  // namespace zunra::status
 
@@ -381,6 +415,11 @@ int main(int argc, char** argv) {
   } else if (argc == 3 && std::strcmp(argv[1], "--prometheus-dir") == 0) {
     mode = prometheus_dir;
     dir = argv[2];
+  } else if (argc == 2 && std::strcmp(argv[1], "--check") == 0) {
+    std::ostringstream out;
+    const int status = check_settings(out);
+    std::fputs(out.str().c_str(), stdout);
+    return status;
   } else if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(kUsage, stdout);
     return 0;

@@ -4,9 +4,12 @@
 #include "settings_file.h"
 
 #include <pthread.h>
+#include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -189,7 +192,77 @@ bool read_settings_file(DevicePath& serial) {
   read_syslog_switch(file);
 
   if (has_timeout_section(file)) read_timeouts(file);
+  if (setting(ModoDebug)) {
+    for (const IgnoredSetting& i : ignored_settings(file)) {
+      const std::string detail = "[" + i.section + "] " + i.key + "=" + i.value + ": " + i.why;
+      debug_log("Configuracao ignorada do sat.ini: ", detail.c_str());
+    }
+  }
   return true;
+}
+
+bool same_name(const std::string& a, const char* b) {
+  return strcasecmp(a.c_str(), b) == 0;
+}
+
+// Why loading passes over `key`=`value` of [DEFAULT]; empty when it takes it.
+std::string why_default_ignored(const std::string& key, const std::string& value) {
+  for (const SwitchSetting& s : kSwitches)
+    if (same_name(key, s.key))
+      return value == "true" || value == "false" ? "" : "nao e true nem false (minusculas)";
+  for (const char* k : {kJournalKey, kSyslogKey})
+    if (same_name(key, k))
+      return value == "true" || value == "false" ? "" : "nao e true nem false (minusculas)";
+  for (const RetryKey& r : kRetryKeys)
+    if (same_name(key, r.setting.key))
+      return one_or_two_digits(value.c_str()) ? "" : "nao e um numero de um ou dois digitos";
+  if (same_name(key, kLogMaxKbSetting.key)) {
+    const bool digits =
+        !value.empty() && value.size() <= 7 && value.find_first_not_of("0123456789") == std::string::npos;
+    const int n = digits ? std::atoi(value.c_str()) : 0;
+    return n >= 1 && n <= kLogMaxKbSetting.maximum ? "" : "nao e um numero inteiro de 1 a 4194304";
+  }
+  if (same_name(key, "SERIAL")) {
+    DevicePath unused{};
+    return device_path_for(value.c_str(), unused) ? "" : "caminho com mais de 29 caracteres";
+  }
+  return "chave desconhecida";
+}
+
+std::string why_timeout_ignored(const std::string& key, const std::string& value) {
+  for (const TimeoutSetting& t : kTimeouts)
+    if (same_name(key, t.key))
+      return value.size() == 5 && validate_timeout(value.c_str()) ? "" : "nao esta no formato MM:SS";
+  return "chave desconhecida";
+}
+
+struct Browse {
+  bool timeouts_read;
+  std::vector<IgnoredSetting> ignored;
+  std::vector<std::string> seen;  // "section\nkey", lower case
+};
+
+int note_line(const char* section, const char* key, const char* value, const void* data) {
+  Browse& b = *static_cast<Browse*>(const_cast<void*>(data));
+  const std::string s = section ? section : "", k = key, v = value;
+  std::string why;
+  if (s.empty()) {
+    why = "fora de uma secao: o driver so le [DEFAULT] e [TIMEOUT]";
+  } else if (same_name(s, "DEFAULT")) {
+    why = why_default_ignored(k, v);
+  } else if (same_name(s, "TIMEOUT")) {
+    why = b.timeouts_read ? why_timeout_ignored(k, v)
+                          : "[TIMEOUT] so e lida escrita em maiusculas e como primeira ou segunda secao";
+  } else {
+    why = "secao desconhecida: o driver so le [DEFAULT] e [TIMEOUT]";
+  }
+  std::string id = s + "\n" + k;
+  for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (why.empty() && std::find(b.seen.begin(), b.seen.end(), id) != b.seen.end())
+    why = "repetida: vale a primeira";
+  b.seen.push_back(id);
+  if (!why.empty()) b.ignored.push_back({s, k, v, why});
+  return 1;
 }
 
 // Held for the whole of a loading, so that threads making their first call
@@ -242,6 +315,12 @@ void ensure_settings_loaded() {
 void reload_settings() {
   std::lock_guard<std::mutex> hold(loading_guard());
   load_settings();
+}
+
+std::vector<IgnoredSetting> ignored_settings(const char* file) {
+  Browse browse{has_timeout_section(file), {}, {}};
+  ini_browse(note_line, &browse, file);
+  return browse.ignored;
 }
 
 bool device_path_for(const char* value, DevicePath& out) {

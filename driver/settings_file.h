@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "settings.h"
 
@@ -33,6 +34,14 @@ inline constexpr std::size_t kMaxSerialPath = sizeof(SAT_SERIAL) - 1;
 // when that path would not fit SAT_SERIAL: cutting it would name some
 // other device.
 bool device_path_for(const char* value, DevicePath& out);
+
+// A line of sat.ini that loading passes over, and why. Such lines are
+// ignored as they always were; this only says so (in the log while
+// debugging, and in sat_status --check).
+struct IgnoredSetting {
+  std::string section, key, value, why;
+};
+std::vector<IgnoredSetting> ignored_settings(const char* file);
 
 // True when `text` begins with "MM:SS"; its digits then go to sMM and sSS
 // (valida_TOUT).

@@ -263,6 +263,46 @@ TEST_F(CountersTest, SatStatusOnAPresentHeldAndMissingUnit) {
   EXPECT_NE(status("--prometheus").find("\nzunra_sat_device_present 0\n"), std::string::npos);
 }
 
+// Lines of sat.ini the driver passes over are said: by sat_status --check,
+// with the values in force, and in the log while debugging.
+TEST_F(CountersTest, SettingsMistakesAreSaid) {
+  const std::string head = "[DEFAULT]\nSERIAL=" + unit().path() + "\n";
+  for (const auto& [text, said] : std::vector<std::pair<std::string, std::string>>{
+           {head + "N_TENT=three\n", "  [DEFAULT] N_TENT=three: nao e um numero de um ou dois digitos\n"},
+           {head + "N_TENT=003\n", "  [DEFAULT] N_TENT=003: nao e um numero de um ou dois digitos\n"},
+           {head + "TMP_TENT=3s\n", "  [DEFAULT] TMP_TENT=3s: nao e um numero de um ou dois digitos\n"},
+           {head + "DEBUG=TRUE\n", "  [DEFAULT] DEBUG=TRUE: nao e true nem false (minusculas)\n"},
+           {head + "[TIMEOUT]\nT_CONSULTAR_NUMERO_SESSAO=1\n",
+            "  [TIMEOUT] T_CONSULTAR_NUMERO_SESSAO=1: nao esta no formato MM:SS\n"},
+           {"N_TENT=3\n" + head,
+            "  (antes de [DEFAULT]) N_TENT=3: fora de uma secao: o driver so le [DEFAULT] e [TIMEOUT]\n"},
+           {head + "[REDE]\n[TIMEOUT]\nT_CONSULTAR_SAT=00:09\n",
+            "  [TIMEOUT] T_CONSULTAR_SAT=00:09: [TIMEOUT] so e lida escrita em maiusculas e como primeira ou "
+            "segunda secao\n"},
+       }) {
+    std::ofstream(dir() + "/sat.ini") << text;
+    const std::string out = dir() + "/check.out";
+    const int status = std::system((SAT_STATUS_PATH " --check >" + out).c_str());
+    const std::string report = read_file(out);
+    EXPECT_EQ(WEXITSTATUS(status), 1) << text;
+    EXPECT_NE(report.find(": 1 linha ignorada\n" + said + "Valores em vigor:\n"), std::string::npos)
+        << report;
+    EXPECT_NE(report.find("\n  N_TENT=1\n"), std::string::npos) << report;
+  }
+  std::ofstream(dir() + "/sat.ini") << head << "N_TENT=3\n[TIMEOUT]\nT_CONSULTAR_SAT=00:09\n";
+  EXPECT_EQ(status("--check").find(": 0 linhas ignoradas\nValores em vigor:\n"), dir().size() + 8);
+  EXPECT_NE(status("--check").find("\n  N_TENT=3\n"), std::string::npos);
+
+  std::ofstream(dir() + "/sat.ini") << head << "DEBUG=true\nN_TENT=three\n";
+  ASSERT_EQ(callers(1, "ConsultarSAT", 1), 0);
+  const std::vector<std::string> lines = driver_log_lines();
+  EXPECT_NE(
+      std::find(lines.begin(), lines.end(),
+                "Configuracao ignorada do sat.ini: [DEFAULT] N_TENT=three: nao e um numero de um ou dois "
+                "digitos"),
+      lines.end());
+}
+
 // Syslog lines go to /dev/log: the callers run in a mount namespace whose
 // /dev is a tmpfs holding this test's socket under that name, with the
 // unit's pseudo-terminals and /dev/null bound in from the real one.
