@@ -194,7 +194,9 @@ bool read_settings_file(DevicePath& serial) {
   if (has_timeout_section(file)) read_timeouts(file);
   if (setting(ModoDebug)) {
     for (const IgnoredSetting& i : ignored_settings(file)) {
-      const std::string detail = "[" + i.section + "] " + i.key + "=" + i.value + ": " + i.why;
+      std::string detail(1, '[');
+      detail.append(i.section).append("] ").append(i.key).append(1, '=').append(i.value).append(": ").append(
+          i.why);
       debug_log("Configuracao ignorada do sat.ini: ", detail.c_str());
     }
   }
@@ -239,7 +241,7 @@ std::string why_timeout_ignored(const std::string& key, const std::string& value
 struct Browse {
   bool timeouts_read;
   std::vector<IgnoredSetting> ignored;
-  std::vector<std::string> seen;  // "section\nkey", lower case
+  std::string seen;  // "\nsection\tkey\n" of each line so far, lower case
 };
 
 int note_line(const char* section, const char* key, const char* value, const void* data) {
@@ -256,11 +258,11 @@ int note_line(const char* section, const char* key, const char* value, const voi
   } else {
     why = "secao desconhecida: o driver so le [DEFAULT] e [TIMEOUT]";
   }
-  std::string id = s + "\n" + k;
+  std::string id(1, '\n');
+  id.append(s).append(1, '\t').append(k).append(1, '\n');
   for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (why.empty() && std::find(b.seen.begin(), b.seen.end(), id) != b.seen.end())
-    why = "repetida: vale a primeira";
-  b.seen.push_back(id);
+  if (why.empty() && b.seen.find(id) != std::string::npos) why = "repetida: vale a primeira";
+  b.seen += id;
   if (!why.empty()) b.ignored.push_back({s, k, v, why});
   return 1;
 }
