@@ -225,9 +225,9 @@ if want asan; then
 fi
 
 if want tsan; then
-  stage "ThreadSanitizer (threading tests)"
+  stage "ThreadSanitizer (threading tests and host programs)"
   build build-tsan -DZUNRA_SANITIZE=thread -DZUNRA_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
-  TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan -L threads --no-tests=ignore
+  TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan -L 'threads|hosts' --no-tests=ignore
 fi
 
 cross_build() {  # cross_build TRIPLET

@@ -11,13 +11,15 @@
 //   5. ConsultarSAT round trip of a second program on the unit, which takes
 //      the lock the programs share, vs the lock pause;
 //   6. two programs calling at once: the time of their 2 x N calls vs the
-//      sum of the times each takes alone.
+//      sum of the times each takes alone;
 //   7. (only this one, with --sim-memory) sat_sim's resident size after
 //      20,000 mixed calls vs its size after the first 100;
 //   8. a sale's round trip with the fiscal journal on (its intent on the
 //      disk before the frame goes out, its outcome after) vs the same sale
 //      with it off, interleaved; and one durable journal line alone
-//      (--journal runs only this one).
+//      (--journal runs only this one);
+//   9. the calling thread's own copy of a 3,000,000-byte reply vs a memcpy
+//      of the same bytes, and its share of figure 2's call.
 // Prints a table and JSON (stdout, or --json FILE). Never fails on a figure:
 // targets are shown, not asserted. --quick shortens every run (CI smoke).
 #include <fcntl.h>
@@ -560,6 +562,46 @@ Figure sim_memory(int calls) {
           "<= 64 MiB", unexpected == 0 && resident > 0 && resident <= 64};
 }
 
+// 9. Each call hands its caller a copy of the reply, made under the call
+// lock: for a 3,000,000-byte reply, one pass to find its end and one copy.
+// Timed with the thread's block reused (long replies in a row) and new (a
+// long reply after a short one, which gave the block back), against a memcpy
+// of the same bytes, and as a share of the whole call (`call_ms`).
+std::vector<Figure> reply_copy(int runs, double call_ms) {
+  std::memset(BC.data, 'A', kLogReplyBytes);
+  BC.data[kLogReplyBytes] = '\0';
+  std::vector<char> plain(kLogReplyBytes + 1, 'x');
+  auto copy = [] { return reply_for_caller(1, "|15098|", false); };
+  bool whole = std::strlen(copy()) == kLogReplyBytes;
+  std::vector<double> memcpy_ms, reused_ms, fresh_ms;
+  for (int i = 0; i < runs; ++i) {
+    auto start = Clock::now();
+    std::memcpy(plain.data(), BC.data, plain.size());
+    memcpy_ms.push_back(ms_since(start));
+    start = Clock::now();
+    whole = whole && std::strlen(copy()) == kLogReplyBytes;
+    reused_ms.push_back(ms_since(start));
+    BC.data[32] = '\0';  // a short reply gives the block back
+    copy();
+    BC.data[32] = 'A';
+    start = Clock::now();
+    whole = whole && std::strlen(copy()) == kLogReplyBytes;
+    fresh_ms.push_back(ms_since(start));
+  }
+  whole = whole && plain[kLogReplyBytes - 1] == 'A';
+  const double base = percentile(memcpy_ms, 0.5), reused = percentile(reused_ms, 0.5),
+               fresh = percentile(fresh_ms, 0.5);
+  const std::string n = " (median of " + std::to_string(runs) + ")" + (whole ? "" : " (COPY CUT)");
+  return {
+      {"caller's copy of a 3,000,000-byte reply, block reused" + n, reused, "ms", "memcpy", base,
+       reused / base, "<= 2 (one scan, one copy)", whole && reused / base <= 2},
+      {"caller's copy of a 3,000,000-byte reply, new block" + n, fresh, "ms", "memcpy", base, fresh / base,
+       "(attribution)", whole},
+      {"caller's copy, new block, vs the unthrottled 3,000,000-byte call", fresh, "ms", "call", call_ms,
+       call_ms > 0 ? fresh / call_ms : 0, "<= 0.1", whole && call_ms > 0 && fresh / call_ms <= 0.1},
+  };
+}
+
 // The table, then the JSON on standard output or into `json_path`.
 // 8. The journal's cost is one durable line (fdatasync) before the frame and
 // one plain line after; the sales alternate on and off so that both see the
@@ -646,10 +688,12 @@ int main(int argc, char** argv) {
   }
   for (Figure& f : round_trip(quick ? 10 : 50)) rows.push_back(f);
   rows.push_back(counted_call_cost(quick ? 10000 : 200000, rows.front().value));
-  for (Figure& f : long_reply(quick ? 1 : 9)) rows.push_back(f);
+  const std::vector<Figure> long_figures = long_reply(quick ? 1 : 9);
+  rows.insert(rows.end(), long_figures.begin(), long_figures.end());
   rows.push_back(silent_wait(quick ? 3 : 20));
   rows.push_back(cli_peak_memory());
   for (Figure& f : shared_unit(quick ? 10 : 50)) rows.push_back(f);
   for (Figure& f : journaled_sale(quick ? 10 : 50)) rows.push_back(f);
+  for (Figure& f : reply_copy(quick ? 5 : 50, long_figures[0].value)) rows.push_back(f);
   return report(rows, json_path);
 }

@@ -28,9 +28,11 @@ struct HostRun {
   std::string out, err;
 };
 
-// Runs HOSTS_DIR/program with `args` in `dir`; killed after two minutes.
-inline HostRun run_host(const std::string& dir, const std::string& program, const std::string& args = "") {
-  const std::string command = "cd " + dir + " && ZUNRA_SAT_DIR=" + dir +
+// Runs HOSTS_DIR/program with `args` in `dir`, with more environment
+// settings `env` ("NAME=value ..."); killed after two minutes.
+inline HostRun run_host(const std::string& dir, const std::string& program, const std::string& args = "",
+                        const std::string& env = "") {
+  const std::string command = "cd " + dir + " && " + env + " ZUNRA_SAT_DIR=" + dir +
                               " timeout -s KILL 120 " ZUNRA_TEST_EMULATOR " " HOSTS_DIR "/" + program + " " +
                               args + " >out 2>err";
   const int raw = std::system(command.c_str());
