@@ -9,6 +9,26 @@
 # library on the kernel's own USB serial driver in virtual machines.
 set -euo pipefail
 cd "$(dirname "$0")"
+
+if [ "${1:-}" = --help ] || [ "${1:-}" = -h ]; then
+  cat <<'EOF'
+Usage: ./test.sh [STAGE...]
+Runs the stages named, in this order whatever the order given, or all of
+them; first installs what is missing (apt-get, as root or through sudo).
+  format    the sources as .clang-format lays them out (clang-format-14)
+  native    build in build/, then the whole suite
+  valgrind  memcheck over library calls and sat_cli runs
+  asan      the suite under AddressSanitizer + UndefinedBehaviorSanitizer
+  tsan      the threading tests under ThreadSanitizer
+  armhf     cross build for armhf, then the whole suite under qemu-user
+  arm64     the same for arm64
+  packages  the .deb of each architecture; the amd64 one installed on this
+            machine, smoke-tested and purged again
+  fuzz      every fuzz target for FUZZ_SECONDS seconds (default 20)
+  usb       the library on the kernel's cdc-acm driver in virtual machines
+EOF
+  exit 0
+fi
 JOBS=$(nproc)
 SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
 
@@ -113,6 +133,7 @@ smoke_test_installed() (
     { echo "the driver log is not 0660 for dialout"; exit 1; }
   ZUNRA_SAT_DIR=$tmp /usr/bin/sat_status | grep -Eq '^  ConsultarSAT +1 +1 ' ||
     { echo "sat_status does not count sat_cli's call"; exit 1; }
+  installed_documents_check "$dev" || exit 1
 
   kill "$sim_pid"; wait "$sim_pid" 2>/dev/null || true; sim_pid=""
   $SUDO dpkg -r zunra-sat >/dev/null
@@ -128,6 +149,31 @@ smoke_test_installed() (
   [ ! -L "$timer" ] || { echo "the status timer is still enabled after purge"; exit 1; }
   echo "installed smoke test passed"
 )
+
+# The documents the package carries: copyright in Debian's machine-readable
+# format, the README, and the examples; the README's Python example, run as
+# written from the installed examples against the simulated unit on DEVICE.
+installed_documents_check() {  # installed_documents_check DEVICE
+  local doc=/usr/share/doc/zunra-sat settings out f
+  for f in copyright README.md.gz examples/config.ini examples/venda.xml examples/cancelamento.xml; do
+    [ -f "$doc/$f" ] || { echo "not installed: $doc/$f"; return 1; }
+  done
+  # Header first, with its Format; each Files paragraph has its Copyright
+  # and a License whose text follows it.
+  awk -v RS= '
+    NR == 1 && !/^Format: https:\/\/www\.debian\.org\/doc\/packaging-manuals\/copyright-format\/1\.0\/\n/ { bad = 1 }
+    /^Files:/ { files++; if (!/\nCopyright: [^\n]+/ || !/\nLicense: [^\n]+\n [^\n]/) bad = 1 }
+    END { exit bad || !files }' "$doc/copyright" || { echo "$doc/copyright is not in Debian's copyright format"; return 1; }
+
+  settings=$(mktemp -d)
+  printf '[DEFAULT]\nSERIAL=%s\n' "$1" >"$settings/sat.ini"
+  out=$(zcat "$doc/README.md.gz" | sed -n '/^```python$/,/^```$/{/^```/d;p}' |
+    (cd "$doc/examples" && ZUNRA_SAT_DIR=$settings timeout 60 python3 -)) || true
+  rm -rf "$settings"
+  printf '%s\n' "$out"
+  grep -Eq '^000123\|08000\|' <<<"$out" && grep -Eq '^000124\|06000\|' <<<"$out" ||
+    { echo "the README's Python example did not query and sell from $doc/examples"; return 1; }
+}
 
 # ---- hardening stages: valgrind, fuzz smoke -------------------------------
 
@@ -197,7 +243,7 @@ STAGES=${*:-format native valgrind asan tsan armhf arm64 packages fuzz usb}
 want() { [[ " $STAGES " == *" $1 "* ]]; }
 for s in $STAGES; do
   case $s in format | native | valgrind | asan | tsan | armhf | arm64 | packages | fuzz | usb) ;;
-    *) echo "unknown stage: $s" >&2; exit 2 ;;
+    *) echo "unknown stage: $s (./test.sh --help lists them)" >&2; exit 2 ;;
   esac
 done
 
@@ -243,6 +289,7 @@ done
 
 if want packages; then
   stage "Debian packages and the installed smoke test"
+  need_packages python3
   build build >/dev/null
   for triplet in arm-linux-gnueabihf aarch64-linux-gnu; do cross_build "$triplet" >/dev/null; done
   for dir in build build-arm-linux-gnueabihf build-aarch64-linux-gnu; do
