@@ -170,7 +170,7 @@ installed_documents_check() {  # installed_documents_check DEVICE
   out=$(zcat "$doc/README.md.gz" | sed -n '/^```python$/,/^```$/{/^```/d;p}' |
     (cd "$doc/examples" && ZUNRA_SAT_DIR=$settings timeout 60 python3 -)) || true
   rm -rf "$settings"
-  printf '%s\n' "$out"
+  cut -c1-100 <<<"$out"
   grep -Eq '^000123\|08000\|' <<<"$out" && grep -Eq '^000124\|06000\|' <<<"$out" ||
     { echo "the README's Python example did not query and sell from $doc/examples"; return 1; }
 }
