@@ -131,7 +131,7 @@ smoke_test_installed() (
   grep -Eq '^Retorno: [0-9]{6}\|08000\|' <<<"$out" || { echo "sat_cli got no answer from the unit"; exit 1; }
   [ "$(stat -c %a:%G /var/zunra_dorvex/lib_zunra_dorvex.log)" = 660:dialout ] ||
     { echo "the driver log is not 0660 for dialout"; exit 1; }
-  ZUNRA_SAT_DIR=$tmp /usr/bin/sat_status | grep -Eq '^  ConsultarSAT +1 +1 ' ||
+  env -u ZUNRA_SAT_DIR /usr/bin/sat_status | grep -Eq '^  ConsultarSAT +1 +1 ' ||
     { echo "sat_status does not count sat_cli's call"; exit 1; }
   installed_documents_check "$dev" || exit 1
 
