@@ -20,8 +20,8 @@ static std::string settings_now() {  // every setting, so a difference shows by 
                   " Journal=" + std::to_string(zunra::journal_on) +
 
                   " Syslog=" + std::to_string(zunra::syslog_lines) + " T=";
-  for (const zunra::TimeoutSetting& t : zunra::kTimeouts)
-    s += std::to_string(t.pair[0]) + ":" + std::to_string(t.pair[1]) + " ";
+  for (const auto& [name, pair] : kTimeoutPairs)
+    s += std::to_string(pair[0]) + ":" + std::to_string(pair[1]) + " ";
   return s;
 }
 

@@ -34,7 +34,6 @@ TEST(Recovery, SaleAttemptsFollowTheStateTable) {
     Expect result;
   } cases[] = {
       {3, {kSilent, kSilent, kSilent}, "03 08 08", fallback},
-      {3, {kDrop}, "03 08", receipt},                        // the query finds the receipt
       {3, {kSaleBusy, kSaleBusy}, "03 03 03", receipt},      // busy: resent at once
       {2, {kSilent}, "03 08 03", receipt},                   // not found: resent in the same attempt
       {2, {kSilent, does(Act::Busy)}, "03 08", last_reply},  // query busy on the last attempt

@@ -1,5 +1,6 @@
 // The single-exchange SAT functions: frames, replies, fallbacks, the 10099 rewrite.
 #include <chrono>
+#include <ctime>
 #include <functional>
 
 #include "../support/driver_test.h"
@@ -11,28 +12,31 @@ struct Case {
   std::function<const char*(int)> call;
   std::string frame;  // for session 123; null texts go out as empty fields
   const char* failure;
+  int* pair;  // its timeout pair
 };
 
 const std::vector<Case>& cases() {
   static const std::vector<Case> all = {
       {[](int s) { return AtivarSAT(s, 1, "12345678", "11222333000181", 35); },
-       "|01|000123|1|12345678|11222333000181|35", "04098"},
-      {[](int s) { return AtivarSAT(s, 2, "c", nullptr, 5); }, "|01|000123|2|c|| 5", "04098"},
+       "|01|000123|1|12345678|11222333000181|35", "04098", T_Ativ},
+      {[](int s) { return AtivarSAT(s, 2, "c", nullptr, 5); }, "|01|000123|2|c|| 5", "04098", T_Ativ},
       {[](int s) { return ComunicarCertificadoICPBRASIL(s, "12345678", "CERT"); }, "|02|000123|12345678|CERT",
-       "05098"},
-      {[](int s) { return ConsultarSAT(s); }, "|05|000123", "08098"},
-      {[](int s) { return TesteFimAFim(s, "12345678", nullptr); }, "|06|000123|12345678|", "09098"},
-      {[](int s) { return ConsultarStatusOperacional(s, "12345678"); }, "|07|000123|12345678", "10098"},
+       "05098", T_ICP},
+      {[](int s) { return ConsultarSAT(s); }, "|05|000123", "08098", T_Cons},
+      {[](int s) { return TesteFimAFim(s, "12345678", nullptr); }, "|06|000123|12345678|", "09098", T_Fim},
+      {[](int s) { return ConsultarStatusOperacional(s, "12345678"); }, "|07|000123|12345678", "10098",
+       T_Stat},
       {[](int s) { return ConfigurarInterfaceDeRede(s, "12345678", "<config/>"); },
-       "|09|000123|12345678|<config/>", "12098"},
+       "|09|000123|12345678|<config/>", "12098", T_Rede},
       {[](int s) { return AssociarAssinatura(s, "12345678", "111|222", "SIG"); },
-       "|10|000123|12345678|111|222|SIG", "13098"},
-      {[](int s) { return AtualizarSoftwareSAT(s, "12345678"); }, "|11|000123|12345678", "14098"},
-      {[](int s) { return ExtrairLogs(s, "12345678"); }, "|12|000123|12345678|3.0.0.3_acm0_rpi", "15098"},
-      {[](int s) { return BloquearSAT(s, nullptr); }, "|13|000123|", "16098"},
-      {[](int s) { return DesbloquearSAT(s, "12345678"); }, "|14|000123|12345678", "17098"},
+       "|10|000123|12345678|111|222|SIG", "13098", T_Assoc},
+      {[](int s) { return AtualizarSoftwareSAT(s, "12345678"); }, "|11|000123|12345678", "14098", T_Atual},
+      {[](int s) { return ExtrairLogs(s, "12345678"); }, "|12|000123|12345678|3.0.0.3_acm0_rpi", "15098",
+       T_Logs},
+      {[](int s) { return BloquearSAT(s, nullptr); }, "|13|000123|", "16098", T_Bloq},
+      {[](int s) { return DesbloquearSAT(s, "12345678"); }, "|14|000123|12345678", "17098", T_Desbloq},
       {[](int s) { return TrocarCodigoDeAtivacao(s, "12345678", 1, "87654321", "87654321"); },
-       "|15|000123|12345678|1|87654321|87654321", "18098"},
+       "|15|000123|12345678|1|87654321|87654321", "18098", T_CodAtiv},
   };
   return all;
 }
@@ -40,10 +44,16 @@ const std::vector<Case>& cases() {
 class SatFunctionsTest : public DriverTest {};
 
 TEST_F(SatFunctionsTest, EachFunctionSendsItsFrameAndFallsBackWhenTheUnitCannotBeReached) {
+  // Every pair its own length (k minutes and k seconds), so that a function
+  // on another's pair shows in the deadline it set.
+  int k = 0;
+  for (const auto& [name, pair] : kTimeoutPairs) ++k, pair[0] = k, pair[1] = k;
   std::string wire;
   for (const Case& c : cases()) {
     SCOPED_TRACE(c.frame);
     const char* reply = c.call(123);
+    const int seconds = Tempo_Tout - static_cast<int>(std::time(nullptr));
+    EXPECT_EQ((seconds + 2) / 61, c.pair[1]) << seconds;
     EXPECT_STREQ(reply, BC.data);  // the caller's copy of the last exchange
     EXPECT_EQ(reply, unit().replies().back());
     wire += on_wire(c.frame);
@@ -53,7 +63,7 @@ TEST_F(SatFunctionsTest, EachFunctionSendsItsFrameAndFallsBackWhenTheUnitCannotB
   // A silent unit: each function's own deadline (1 s at the test scale); then
   // no device: at once, in real seconds.
   unit().on_command(0, sim::Act::Silent);
-  for (const TimeoutSetting& t : kTimeouts) t.pair[0] = 0, t.pair[1] = 1;
+  for (const Case& c : cases()) c.pair[0] = 0, c.pair[1] = 1;
   for (const char* device : {"", "/dev/zunra-no-such-unit"}) {
     if (*device) store_text(SAT_SERIAL, sizeof SAT_SERIAL, device), use_real_seconds();
     for (const Case& c : cases()) {

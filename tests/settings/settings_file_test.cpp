@@ -31,7 +31,6 @@ TEST_F(SettingsTest, SwitchTextsAndTimeouts) {
 
   const std::pair<std::string, std::pair<int, int>> cases[] = {
       // (7, 7): left alone
-      {"[TIMEOUT]\nT_ENVIAR_DADOS_VENDA=01:30", {1, 30}},
       {"[TIMEOUT]\nT_ENVIAR_DADOS_VENDA=00:00", {0, 0}},
       {"[TIMEOUT]\nT_ENVIAR_DADOS_VENDA=1:30", {7, 7}},
       {"[TIMEOUT]\nT_ENVIAR_DADOS_VENDA=01:3x", {7, 7}},

@@ -124,6 +124,18 @@ class DriverTest : public ::testing::Test, public DriverEnvironment {
   static void use_real_seconds() { deadline_second_ms = 1000; }
 };
 
+// The sixteen timeout pairs in the order of the command codes, written out
+// here rather than taken from the settings table they check.
+inline const std::pair<const char*, int*> kTimeoutPairs[] = {
+    {"T_Ativ", T_Ativ},       {"T_ICP", T_ICP},
+    {"T_Venda", T_Venda},     {"T_Canc", T_Canc},
+    {"T_Cons", T_Cons},       {"T_Fim", T_Fim},
+    {"T_Stat", T_Stat},       {"T_Sessao", T_Sessao},
+    {"T_Rede", T_Rede},       {"T_Assoc", T_Assoc},
+    {"T_Atual", T_Atual},     {"T_Logs", T_Logs},
+    {"T_Bloq", T_Bloq},       {"T_Desbloq", T_Desbloq},
+    {"T_CodAtiv", T_CodAtiv}, {"T_SessaoFiscal", T_SessaoFiscal}};
+
 // A frame as the unit sees it on the wire.
 inline std::string on_wire(const std::string& frame) {
   return frame + "|\x03";
