@@ -149,17 +149,21 @@ int append(const std::string& path, iovec* parts, int count, int& error) {
 // error: standard output belongs to the console lines.
 void say_unwritable(const std::string& path, int error) {
   static std::atomic<pid_t> said_by{0};
-  const pid_t self = ::getpid();
-  if (said_by.exchange(self) == self) return;
   const char* why = error == ELOOP           ? "e um link simbolico"
                     : error == kNotRegular   ? "nao e um arquivo comum"
                     : error == kOpenToOthers ? "aberto a outros usuarios"
                                              : std::strerror(error);
-  std::fprintf(stderr, "EnviaLog: Erro ao abrir o arquivo de logs %s: %s\n", path.c_str(), why);
-  std::fflush(stderr);
+  say_once(said_by, "EnviaLog: Erro ao abrir o arquivo de logs ", (path + ": " + why).c_str());
 }
 
 }  // namespace
+
+void say_once(std::atomic<pid_t>& said_by, const char* message, const char* detail) {
+  const pid_t self = ::getpid();
+  if (said_by.exchange(self) == self) return;
+  std::fprintf(stderr, "%s%s\n", message, detail);
+  std::fflush(stderr);
+}
 
 std::string driver_log_path() {
   return settings_dir() + "/lib_zunra_dorvex.log";

@@ -3,6 +3,9 @@
 // the settings alone (SAT_NOPOPUP, ModoDebug).
 #pragma once
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <string>
 
 namespace zunra {
@@ -24,6 +27,12 @@ void debug_log(const char* message, const char* detail);
 // when it cannot be written, which is also said once per process on
 // standard error.
 int append_log_line(const char* message, const char* detail) noexcept;
+
+// "<message><detail>" on standard error the first time this process (a fork
+// child is another) comes here with `said_by`, whatever the switches say:
+// for what a till must be told even with DEBUG off. Standard output belongs
+// to the console lines.
+void say_once(std::atomic<pid_t>& said_by, const char* message, const char* detail);
 
 // Local time as "%d-%m-%Y %H:%M:%S" in one static buffer, overwritten by
 // the next call (timestamp()).

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -60,7 +61,8 @@ void forget_parent_call() {
 }
 
 // Takes the unit's lock for the device `named` before it is opened, so that
-// a caller waiting for another program does not even hold the line.
+// a caller waiting for another program does not even hold the line. A call
+// that cannot have it says why on standard error, once per process.
 bool lock_unit(const struct stat& named, const char* path, const Deadline& deadline) {
   DeviceLock& lock = unit_lock();
   switch (lock.acquire(named, deadline)) {
@@ -68,18 +70,23 @@ bool lock_unit(const struct stat& named, const char* path, const Deadline& deadl
       return true;
     case DeviceLock::Outcome::busy: {
       counters::failed(counters::Outcome::held_by_another_process, lock.holder());
+      static std::atomic<pid_t> said_by{0};
       char detail[96];
       if (lock.holder() > 0)
         std::snprintf(detail, sizeof detail, "%s (PID %d)", path, lock.holder());
       else
         std::snprintf(detail, sizeof detail, "%s", path);
       debug_log("Dispositivo em uso por outro processo: ", detail);
+      say_once(said_by, "Dispositivo em uso por outro processo: ", detail);
       return false;
     }
-    case DeviceLock::Outcome::no_lock_file:
+    case DeviceLock::Outcome::no_lock_file: {
+      static std::atomic<pid_t> said_by{0};
       counters::failed(counters::Outcome::lock_file_unavailable);
-      debug_log("Arquivo de trava do dispositivo indisponivel: ", lock.file().c_str());
+      debug_log("Arquivo de trava do dispositivo indisponivel: ", lock.problem().c_str());
+      say_once(said_by, "Arquivo de trava do dispositivo indisponivel: ", lock.problem().c_str());
       return false;
+    }
   }
   return false;
 }

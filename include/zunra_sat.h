@@ -87,11 +87,29 @@
  *   /dev/ttyACM0), from its first exchange to its return, retries and pauses
  *   included; another program's call waits for it until the deadline of its
  *   own exchange, then answers with its failure code without sending
- *   anything (with DEBUG on, the driver log says "Dispositivo em uso por
- *   outro processo: " with the device and the holder's PID). The hold is an
- *   flock() on /run/lock/zunra_sat_<major>_<minor>.lock (the settings
- *   directory where /run/lock gives none), which dies with its process. A
- *   child forked while another thread is inside a SAT call, or is reading
+ *   anything, and says so on standard error, once per process, whatever
+ *   DEBUG says: "Dispositivo em uso por outro processo: <device> (PID n)".
+ *   A program that waits gets the unit when the call holding it ends, even
+ *   if the holder calls again at once. With several waiting, the first to
+ *   wait goes next; the others, the holder's next call among them, follow
+ *   in no set order.
+ *
+ *   The hold is an flock() on zunra_sat_<major>_<minor>.lock (and, while a
+ *   call waits, on zunra_sat_<major>_<minor>.queue), which dies with its
+ *   process, in /run/zunra_sat or, when that does not exist, the settings
+ *   directory. Only a directory that nobody but root (or the device's own
+ *   owner, for a pseudo-terminal) and its group can write in is used, and
+ *   only files of that group closed to others: the package makes
+ *   /run/zunra_sat root:dialout 2770, so no account outside dialout can make,
+ *   hold or replace the lock, and root's programs and dialout's always share
+ *   one. When no lock file can be had (no such directory, a read-only or
+ *   full file system, a file that is not right) the call fails with its
+ *   failure code without sending anything and says why on standard error,
+ *   once per process: "Arquivo de trava do dispositivo indisponivel: ...".
+ *   It is never made unlocked, which could run into another program's
+ *   exchange and lose a sale the unit carried out.
+ *
+ *   A child forked while another thread is inside a SAT call, or is reading
  *   sat.ini at its first call, can make SAT calls and SetDriver calls of its
  *   own; a fork made during that reading waits for it to end. Every
  *   descriptor the library opens is close-on-exec.

@@ -72,8 +72,9 @@ static std::pair<int, std::string> first_call(uid_t uid, const std::string& dir)
 
 class Files : public ::testing::Test, public DriverEnvironment {
  protected:
-  // An unprivileged child must reach both.
+  // An unprivileged child must reach both, and lock the unit.
   Files() { ::chmod(dir().c_str(), 0777), ::chmod(unit().path().c_str(), 0666); }
+  ScopedLockDir locks_{kNobody};
   std::string at(const std::string& name) const { return dir() + "/" + name; }
   void write(const std::string& name, const std::string& text) const { std::ofstream(at(name)) << text; }
   void settings(const std::string& prefix = "") {

@@ -1,6 +1,7 @@
 // unit_caller LIBRARY mixed|consultar|fork-in-call|fork-in-load FIRST COUNT: a till program (dlopens
 // LIBRARY, reads $ZUNRA_SAT_DIR/sat.ini) printing each call as "<function> <session> <asked> <length>\n
 // <reply>\n"; fork-in-call prints a PID, fork-in-load the child's call and milliseconds, then the thread's.
+// unit_caller plant FILE...: another account's program holding what lock files it can, until killed.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -25,6 +26,15 @@ static void print(const char* function, int session, int asked, const char* repl
 }
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "plant") {  // plant FILE...: make each it can and hold its flock
+    ::alarm(60), ::umask(077);
+    for (int i = 2; i < argc; ++i) {
+      const int fd = ::open(argv[i], O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+      if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) std::printf("%s\n", argv[i]);
+    }
+    std::printf("ready\n"), std::fflush(stdout);
+    for (;;) ::pause();
+  }
   if (argc != 5 || !(g_lib = ::dlopen(argv[1], RTLD_NOW))) return 2;
   const std::string mode = argv[2];
   const int first = std::atoi(argv[3]), count = std::atoi(argv[4]);

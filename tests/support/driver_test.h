@@ -97,6 +97,24 @@ class StdoutCapture {
   std::string text_;
 };
 
+// Lock files in a directory of the scope's own, root's with group `group`
+// and mode 2770, as the package makes /run/zunra_sat for dialout.
+class ScopedLockDir {
+ public:
+  explicit ScopedLockDir(gid_t group) : saved_(lock_dir) {
+    if (::chown(dir_.path().c_str(), 0, group) == 0 && ::chmod(dir_.path().c_str(), 02770) == 0)
+      lock_dir = dir_.path().c_str();
+  }
+  ~ScopedLockDir() { lock_dir = saved_; }
+  ScopedLockDir(const ScopedLockDir&) = delete;
+  ScopedLockDir& operator=(const ScopedLockDir&) = delete;
+  const std::string& path() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+  const char* saved_;
+};
+
 class DriverEnvironment {
  public:
   DriverEnvironment() : env_("ZUNRA_SAT_DIR", dir_.path()), unit_(std::make_unique<sim::SimUnit>()) {

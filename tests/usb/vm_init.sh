@@ -10,7 +10,8 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mount -t tmpfs tmp /tmp
-mkdir -p -m 1777 /run/lock # where a till's programs share their device locks
+# The device lock's directory, as the package's tmpfiles.d entry makes it.
+mkdir -p /run/zunra_sat && chgrp 20 /run/zunra_sat && chmod 2770 /run/zunra_sat
 echo 1 >/proc/sys/kernel/printk
 CASES="1 2 3 4 5 6 7 8"
 . /etc/usb_cases.conf # CASES as the host asked
