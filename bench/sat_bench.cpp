@@ -19,7 +19,11 @@
 //      with it off, interleaved; and one durable journal line alone
 //      (--journal runs only this one);
 //   9. the calling thread's own copy of a 3,000,000-byte reply vs a memcpy
-//      of the same bytes, and its share of figure 2's call.
+//      of the same bytes, and its share of figure 2's call;
+//   10. two programs calling back to back: the most calls of one that a call
+//      of the other waited through, vs one (and the worst wait);
+//   11. a call whose unit another program holds: how long until it says so,
+//      vs its deadline.
 // Prints a table and JSON (stdout, or --json FILE). Never fails on a figure:
 // targets are shown, not asserted. --quick shortens every run (CI smoke).
 #include <fcntl.h>
@@ -660,6 +664,84 @@ int report(const std::vector<Figure>& rows, const char* json_path) {
   return 0;
 }
 
+// 10. Fairness: two programs call back to back with the lock pause off, each
+// call holding the unit 20 ms. A call waits through the other's calls that
+// the unit serves between two of its own program's; its wait is its time
+// beyond what a call takes alone.
+Figure lock_fairness(int calls) {
+  DriverSetup setup;
+  ModoLock = 0;  // inherited by both programs
+  Script slow(Act::Answer);
+  slow.delay = std::chrono::milliseconds(20);
+  setup.unit().on_command(5, slow);
+  int go[2];
+  if (::pipe(go) != 0 || ::write(go[1], "1", 1) != 1) return {};
+  const std::vector<double> alone = calls_in_other_program(calls, 1000, go[0]);
+  std::vector<double> first, second;
+  std::thread one([&] { first = calls_in_other_program(calls, 2000, go[0]); });
+  std::thread other([&] { second = calls_in_other_program(calls, 3000, go[0]); });
+  pause_ms(50);  // both forked and waiting
+  const bool released = ::write(go[1], "12", 2) == 2;
+  one.join();
+  other.join();
+  ::close(go[0]);
+  ::close(go[1]);
+  // In calls: the longest run of one program's frames on the unit that
+  // the other's next frame ended, the other waiting meanwhile.
+  int most = 0, run = 0;
+  char last = 0;
+  for (const std::string& frame : setup.unit().frames()) {
+    const char who = frame[6];  // session 2xxx or 3xxx; 1xxx were alone
+    if (who == '1') continue;
+    if (who != last && last) most = std::max(most, run);
+    run = who == last ? run + 1 : 1;
+    last = who;
+  }
+  const double one_call = percentile(alone, 0.5);
+  double worst = 0;
+  for (const std::vector<double>* calls_of : {&first, &second})
+    for (double ms : *calls_of) worst = std::max(worst, ms - one_call);
+  const bool complete =
+      released && !alone.empty() && first.size() == alone.size() && second.size() == alone.size();
+  char name[160];
+  std::snprintf(name, sizeof name,
+                "most calls of one program a call of another waited through, both calling back to back "
+                "(LOCK=false), %d calls each (worst wait %.1f ms, one call %.1f ms)",
+                calls, worst, one_call);
+  return {name, static_cast<double>(most), "calls", "target",
+          1,    static_cast<double>(most), "<= 1",  complete && most <= 1};
+}
+
+// 11. A call whose unit another program holds: how long until it answers
+// and says so on standard error (its deadline, here 2 s).
+Figure taken_unit_said(int seconds) {
+  DriverSetup setup;
+  ModoLock = 0;
+  setup.unit().on_command(5, Script(Act::Silent), 1);
+  T_Cons[0] = 0;
+  T_Cons[1] = seconds + 30;  // the holder's call
+  const pid_t holder = ::fork();
+  if (holder == 0) ::_exit(ConsultarSAT(1) ? 0 : 1);
+  const bool holding = setup.unit().wait_for_frames(1, std::chrono::seconds(10));
+  T_Cons[1] = seconds;
+  const auto start = Clock::now();
+  const char* reply = ConsultarSAT(2);
+  const double took = ms_since(start);
+  const bool said = std::strncmp(reply + 6, "|08098|", 7) == 0 && setup.unit().frames().size() == 1;
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  T_Cons[1] = 4;
+  const double deadline = seconds * 1000.0;
+  return {"a call whose unit another program holds, until it says so",
+          took,
+          "ms",
+          "its deadline",
+          deadline,
+          took / deadline,
+          "<= 1.05",
+          holding && said && took <= deadline * 1.05};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -695,5 +777,7 @@ int main(int argc, char** argv) {
   for (Figure& f : shared_unit(quick ? 10 : 50)) rows.push_back(f);
   for (Figure& f : journaled_sale(quick ? 10 : 50)) rows.push_back(f);
   for (Figure& f : reply_copy(quick ? 5 : 50, long_figures[0].value)) rows.push_back(f);
+  rows.push_back(lock_fairness(quick ? 10 : 50));
+  rows.push_back(taken_unit_said(quick ? 1 : 2));
   return report(rows, json_path);
 }
