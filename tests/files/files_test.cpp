@@ -74,7 +74,7 @@ class Files : public ::testing::Test, public DriverEnvironment {
  protected:
   // An unprivileged child must reach both, and lock the unit.
   Files() { ::chmod(dir().c_str(), 0777), ::chmod(unit().path().c_str(), 0666); }
-  ScopedLockDir locks_{kNobody};
+  ScopedLockDir locks_{dialout()};
   std::string at(const std::string& name) const { return dir() + "/" + name; }
   void write(const std::string& name, const std::string& text) const { std::ofstream(at(name)) << text; }
   void settings(const std::string& prefix = "") {
