@@ -81,9 +81,6 @@ std::string reason_line(const counters::LastFallback& f) {
       return "sem permissao para abrir o SAT: o usuario esta no grupo dialout?";
     case counters::Outcome::not_a_terminal:
       return "o SERIAL de sat.ini nao e um terminal serial: confira o dispositivo";
-    case counters::Outcome::held_by_another_process:
-      return f.detail > 0 ? "SAT em uso pelo processo " + std::to_string(f.detail)
-                          : "SAT em uso por outro processo";
     case counters::Outcome::no_reply:
       return "o SAT nao respondeu em " + std::to_string(f.detail) +
              " s: confira o cabo e se o SAT esta ligado";
@@ -100,6 +97,10 @@ void unreached_hint(const char* reply) {
   if (bar == nullptr || strlen(bar) < 6 || strncmp(bar + 3, "098", 3) != 0) return;
   fflush(stdout);
   const std::optional<counters::LastFallback> own = own_fallback();
+  // The library itself says when the unit is another program's, or its lock cannot be had.
+  if (own && (own->outcome == counters::Outcome::held_by_another_process ||
+              own->outcome == counters::Outcome::lock_file_unavailable))
+    return;
   const std::string line =
       own ? reason_line(*own) : std::string("unidade sem resposta: confira SERIAL em sat.ini; ") + kPinHint;
   fprintf(stderr, "%s\n", line.c_str());

@@ -346,7 +346,8 @@ TEST(SatCliWithUnit, AFallbackSaysWhyOnStandardError) {
             0);
   ASSERT_TRUE(unit.wait_for_frames(2, std::chrono::seconds(20)));
   const int holder = std::atoi(read_file(pid_file).c_str());
-  expect_consultar("SAT em uso pelo processo " + std::to_string(holder) + "\n");
+  expect_consultar("Dispositivo em uso por outro processo: " + unit.path() + " (PID " +
+                   std::to_string(holder) + ")\n");
   ::kill(holder, SIGKILL);
 }
 
