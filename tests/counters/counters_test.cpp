@@ -236,7 +236,8 @@ TEST_F(CountersTest, SatStatusOnAPresentHeldAndMissingUnit) {
 
   // Another program holds the unit, waiting for a silent reply.
   unit().on_command(5, Act::Silent);
-  Process holder({COUNTED_CALLER_PATH, LIBRARY_PATH, "ConsultarSAT", "7", "1"});
+  Process holder({"/bin/sh", "-c",
+                  "exec " ZUNRA_TEST_EMULATOR " " COUNTED_CALLER_PATH " " LIBRARY_PATH " ConsultarSAT 7 1"});
   ASSERT_TRUE(unit().wait_for_frames(3, std::chrono::seconds(20)));
   text = status();
   EXPECT_NE(text.find("Trava do dispositivo: em uso pelo processo " + std::to_string(holder.pid) +
@@ -282,7 +283,7 @@ TEST_F(CountersTest, SettingsMistakesAreSaid) {
        }) {
     std::ofstream(dir() + "/sat.ini") << text;
     const std::string out = dir() + "/check.out";
-    const int status = std::system((SAT_STATUS_PATH " --check >" + out).c_str());
+    const int status = std::system((ZUNRA_TEST_EMULATOR " " SAT_STATUS_PATH " --check >" + out).c_str());
     const std::string report = read_file(out);
     EXPECT_EQ(WEXITSTATUS(status), 1) << text;
     EXPECT_NE(report.find(": 1 linha ignorada\n" + said + "Valores em vigor:\n"), std::string::npos)
@@ -367,7 +368,7 @@ TEST_F(CountersTest, NodeExporterServesTheCounters) {
   ASSERT_EQ(callers(2, "ConsultarSAT", 3), 0);
   const std::string metrics = dir() + "/metrics";
   std::filesystem::create_directory(metrics);
-  ASSERT_EQ(std::system((SAT_STATUS_PATH " --prometheus-dir " + metrics).c_str()), 0);
+  ASSERT_EQ(std::system((ZUNRA_TEST_EMULATOR " " SAT_STATUS_PATH " --prometheus-dir " + metrics).c_str()), 0);
 
   // A free port: the kernel's pick for a socket closed again just before.
   const int probe = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -38,7 +38,7 @@ struct ProgramRun {
 };
 
 ProgramRun run_program(const std::vector<std::string>& args) {
-  std::string command;
+  std::string command = ZUNRA_TEST_EMULATOR " ";
   for (const std::string& a : args) command += "'" + a + "' ";
   ProgramRun run{-1, {}};
   std::FILE* p = ::popen((command + "2>/dev/null").c_str(), "r");
@@ -175,8 +175,9 @@ class KilledTill : public JournalTest {
     if (pid == 0) {
       const int null = ::open("/dev/null", O_WRONLY);
       ::dup2(null, 1);
-      ::execl(JOURNAL_TILL_PATH, JOURNAL_TILL_PATH, LIBRARY_PATH, std::to_string(session).c_str(),
-              std::to_string(document_bytes).c_str(), nullptr);
+      const std::string till = "exec " ZUNRA_TEST_EMULATOR " " JOURNAL_TILL_PATH " " LIBRARY_PATH " " +
+                               std::to_string(session) + " " + std::to_string(document_bytes);
+      ::execl("/bin/sh", "sh", "-c", till.c_str(), nullptr);
       ::_exit(127);
     }
     return pid;

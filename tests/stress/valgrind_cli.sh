@@ -20,9 +20,10 @@ cp "$src/examples/config.ini" "$src/examples/venda.xml" "$work/" 2>/dev/null || 
 
 memcheck() {  # memcheck "ARGS": one sat_cli run; its exit status is not judged
   local status=0
-  (cd "$work" && ZUNRA_SAT_DIR="$work" valgrind -q --leak-check=full \
+  # valgrind reports to its own file: sat_cli's standard error has lines of its own.
+  (cd "$work" && ZUNRA_SAT_DIR="$work" valgrind -q --log-file="$work/vg.err" --leak-check=full \
       --errors-for-leak-kinds=definite,indirect,possible --error-exitcode=99 \
-      "$build/sat_cli" $1 > "$work/out.txt" 2> "$work/vg.err") || status=$?
+      "$build/sat_cli" $1 > "$work/out.txt" 2> "$work/cli.err") || status=$?
   if [ "$status" = 99 ] || [ -s "$work/vg.err" ]; then
     echo "memcheck: sat_cli $1 (status $status)"; cat "$work/vg.err"; return 1
   fi
