@@ -158,11 +158,12 @@ void say_unwritable(const std::string& path, int error) {
 
 }  // namespace
 
-void say_once(std::atomic<pid_t>& said_by, const char* message, const char* detail) {
+bool say_once(std::atomic<pid_t>& said_by, const char* message, const char* detail) {
   const pid_t self = ::getpid();
-  if (said_by.exchange(self) == self) return;
+  if (said_by.exchange(self) == self) return false;
   std::fprintf(stderr, "%s%s\n", message, detail);
   std::fflush(stderr);
+  return true;
 }
 
 std::string driver_log_path() {

@@ -32,7 +32,7 @@ int append_log_line(const char* message, const char* detail) noexcept;
 // child is another) comes here with `said_by`, whatever the switches say:
 // for what a till must be told even with DEBUG off. Standard output belongs
 // to the console lines.
-void say_once(std::atomic<pid_t>& said_by, const char* message, const char* detail);
+bool say_once(std::atomic<pid_t>& said_by, const char* message, const char* detail);
 
 // Local time as "%d-%m-%Y %H:%M:%S" in one static buffer, overwritten by
 // the next call (timestamp()).

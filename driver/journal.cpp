@@ -9,6 +9,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "driver_log.h"
 #include "exchange.h"
 #include "journal_file.h"
 #include "settings.h"
@@ -74,13 +75,10 @@ void write(const JournalRecord& record, bool durable, bool& written) {
   written = append_journal(path, record.line(), durable, error) == 0;
   if (written) return;
   static std::atomic<pid_t> said_by{0};
-  const pid_t self = ::getpid();
-  if (said_by.exchange(self) == self) return;
   const char* why = error == ELOOP ? "e um link simbolico"
                     : error == -1  ? "nao e um arquivo comum"
                                    : std::strerror(error);
-  std::fprintf(stderr, "Diario fiscal: Erro ao gravar o arquivo %s: %s\n", path.c_str(), why);
-  std::fflush(stderr);
+  say_once(said_by, "Diario fiscal: Erro ao gravar o arquivo ", (path + ": " + why).c_str());
 }
 
 }  // namespace

@@ -145,11 +145,9 @@ bool transient(int error) {
 // the log while debugging.
 void say_unreadable(const char* file, int error) {
   static std::atomic<pid_t> said_by{0};
-  const pid_t self = ::getpid();
-  if (said_by.exchange(self) == self) return;
   const char* why = error == EINVAL ? "nao e um arquivo comum" : std::strerror(error);
-  std::fprintf(stderr, "Erro ao ler o arquivo de configuracao %s: %s; valores padrao em uso\n", file, why);
-  std::fflush(stderr);
+  const std::string detail = std::string(file) + ": " + why + "; valores padrao em uso";
+  if (!say_once(said_by, "Erro ao ler o arquivo de configuracao ", detail.c_str())) return;
   debug_log("Erro ao ler o arquivo de configuracao, valores padrao em uso: ", file);
 }
 
